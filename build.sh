@@ -1,0 +1,69 @@
+#!/bin/sh
+# Set-up, build and test in one place.
+#
+#   ./build.sh run [OPTION]...   install what is missing, build, run shakelog
+#   ./build.sh test              install what is missing, build, run every test
+#   ./build.sh sanitize          the tests again under ASan and UBSan
+#   ./build.sh deps              only install what is missing
+#
+# Build trees: build/ (normal) and build-sanitize/.
+set -eu
+cd "$(dirname "$0")"
+
+# Packages the build and the tests need, by Debian name.
+packages="cmake make g++ libgtest-dev libbenchmark-dev util-linux"
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_missing() {
+    missing=""
+    for p in $packages; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+    done
+    # On a Raspberry Pi the real pigpio library is used where the
+    # distribution packages it; elsewhere the emulated sensor is built.
+    if ! dpkg-query -W -f='${Status}' libpigpio-dev 2>/dev/null | grep -q "ok installed" &&
+        [ -r /proc/device-tree/model ] && grep -q "Raspberry Pi" /proc/device-tree/model 2>/dev/null; then
+        missing="$missing libpigpio-dev"
+    fi
+    if [ -n "$missing" ]; then
+        echo "Installing:$missing"
+        as_root apt-get update -q
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
+    fi
+}
+
+build() {
+    dir=$1; shift
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+}
+
+command=${1:-}
+[ $# -gt 0 ] && shift
+case "$command" in
+    deps)
+        install_missing ;;
+    run)
+        install_missing
+        build build
+        # pigpio needs root; the emulated sensor does not.
+        if grep -q "^SHAKELOG_BACKEND_USED:INTERNAL=pigpio" build/CMakeCache.txt 2>/dev/null; then
+            as_root build/shakelog/shakelog "$@"
+        else
+            build/shakelog/shakelog "$@"
+        fi ;;
+    test)
+        install_missing
+        build build
+        ctest --test-dir build --output-on-failure -j "$(nproc)" ;;
+    sanitize)
+        install_missing
+        build build-sanitize -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
+        ctest --test-dir build-sanitize --output-on-failure -j "$(nproc)" ;;
+    *)
+        sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+        exit 2 ;;
+esac

@@ -1,0 +1,32 @@
+// The part of the pigpio C interface that shakelog uses, with pigpio's own
+// signatures, provided by the emulated library in this folder.  A build on a
+// Raspberry Pi compiles the same code against the real pigpio.h instead.
+#ifndef EMULATED_PIGPIO_H
+#define EMULATED_PIGPIO_H
+
+#define PI_INIT_FAILED -1
+#define PI_BAD_HANDLE -25
+#define PI_SPI_OPEN_FAILED -73
+#define PI_BAD_SPI_CHANNEL -76
+#define PI_BAD_FLAGS -77
+#define PI_BAD_SPI_SPEED -78
+#define PI_BAD_SPI_COUNT -84
+#define PI_SPI_XFER_FAILED -89
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+int gpioInitialise(void);
+void gpioTerminate(void);
+int spiOpen(unsigned spiChan, unsigned baud, unsigned spiFlags);
+int spiWrite(unsigned handle, char *buf, unsigned count);
+int spiXfer(unsigned handle, char *txBuf, char *rxBuf, unsigned count);
+double time_time(void);
+void time_sleep(double seconds);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,2 @@
+#include "pigpio.h"
+#include "pigpio_emulation.h"
