@@ -1,2 +1,332 @@
+// The seven pigpio functions shakelog uses, with pigpio's results and error
+// codes, over an emulated SPI bus that has an ADXL345 on channel 0; and the
+// control interface tests use to steer it.  All state is file-scope and
+// starts in the power-on state, so the program itself needs no set-up call.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "adxl345.h"
+#include "emulated_clock.h"
+#include "emulated_faults.h"
+#include "emulated_log.h"
 #include "pigpio.h"
 #include "pigpio_emulation.h"
+
+static_assert(adxlNoiseCounts == emulatedNoiseCounts, "noise figure published to tests");
+static_assert(adxlMisoUndriven == emulatedMisoUndriven, "undriven MISO published to tests");
+
+namespace {
+
+// pigpio's limits and flag bits for spiOpen.
+inline constexpr unsigned spiMinBaud = 32000;
+inline constexpr unsigned spiMaxBaud = 125000000;
+inline constexpr unsigned spiDefinedFlagBits = 22;
+inline constexpr unsigned spiFlagModeMask = 0x3;
+inline constexpr unsigned spiFlagAuxiliary = 1u << 8;
+inline constexpr unsigned spiMainChannels = 2;
+inline constexpr unsigned spiAuxChannels = 3;
+inline constexpr int spiHandleSlots = 32;
+inline constexpr unsigned spiMaxCount = 1u << 16;
+
+// Where the ADXL345 sits and what it can follow.
+inline constexpr unsigned deviceChannel = 0;
+inline constexpr unsigned deviceSpiMode = 3;
+inline constexpr unsigned deviceMaxBaud = 5000000;
+inline constexpr unsigned char idleBit = 0;  // level of a line before the first bit
+inline constexpr int bitsPerByte = 8;
+
+inline constexpr char timestampFormat[] = "%Y-%m-%d %H:%M:%S";
+inline constexpr size_t timestampSize = 32;
+
+struct SpiHandle {
+    bool open;
+    unsigned channel;
+    unsigned baud;
+    unsigned flags;
+};
+
+bool initialised = false;
+bool quiet = false;
+int terminateCount = 0;
+SpiHandle handles[spiHandleSlots] = {};
+Adxl345 device = adxlPowerOnState();
+
+// Room for one transaction of the largest count, in each direction, as the
+// host sees it and as the device sees it.
+unsigned char hostOut[spiMaxCount];
+unsigned char hostIn[spiMaxCount];
+unsigned char deviceIn[spiMaxCount];
+unsigned char deviceOut[spiMaxCount];
+
+void printNotice()
+{
+    if (!quiet)
+        std::fprintf(stderr, "%s: emulated ADXL345 on SPI channel %u, no hardware is read\n",
+                     program_invocation_short_name, deviceChannel);
+}
+
+// A pigpio-style diagnostic: time stamp of the library's clock, function.
+void printInitialiseFailure(int result)
+{
+    if (quiet)
+        return;
+    time_t now = static_cast<time_t>(clockWallSec());
+    tm local{};
+    char stamp[timestampSize] = "";
+    if (localtime_r(&now, &local) != nullptr)
+        std::strftime(stamp, sizeof stamp, timestampFormat, &local);
+    std::fprintf(stderr, "%s gpioInitialise: emulated initialisation failure (%d)\n", stamp,
+                 result);
+}
+
+bool channelValid(unsigned channel, unsigned flags)
+{
+    return channel < ((flags & spiFlagAuxiliary) ? spiAuxChannels : spiMainChannels);
+}
+
+int freeHandleSlot()
+{
+    for (int slot = 0; slot < spiHandleSlots; ++slot)
+        if (!handles[slot].open)
+            return slot;
+    return -1;
+}
+
+// Check a transfer request as pigpio does; 0 if it may go on the bus.
+int checkTransfer(unsigned handle, unsigned count)
+{
+    if (!initialised)
+        return PI_NOT_INITIALISED;
+    if (handle >= spiHandleSlots || !handles[handle].open)
+        return PI_BAD_HANDLE;
+    if (count == 0 || count > spiMaxCount)
+        return PI_BAD_SPI_COUNT;
+    return 0;
+}
+
+bool deviceAttached(const SpiHandle &spi)
+{
+    return spi.channel == deviceChannel && (spi.flags & spiFlagAuxiliary) == 0;
+}
+
+// The device cannot follow the clock: it samples on the wrong edge.
+bool wrongEdge(const SpiHandle &spi)
+{
+    return (spi.flags & spiFlagModeMask) != deviceSpiMode || spi.baud > deviceMaxBaud;
+}
+
+// The receiver sees each bit one bit late: the first bit is the idle level,
+// the last bit of the stream is lost.
+void delayOneBit(const unsigned char *in, unsigned char *out, size_t count)
+{
+    unsigned carry = idleBit;
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<unsigned char>((carry << (bitsPerByte - 1)) | (in[i] >> 1));
+        carry = in[i] & 1u;
+    }
+}
+
+// Exchange count bytes between hostOut and hostIn on one handle at nowNs.
+void exchangeOnBus(const SpiHandle &spi, int64_t nowNs, size_t count)
+{
+    if (!deviceAttached(spi)) {
+        std::memset(hostIn, emulatedMisoUndriven, count);
+        return;
+    }
+    if (!wrongEdge(spi)) {
+        adxlTransaction(device, nowNs, hostOut, hostIn, count);
+        return;
+    }
+    delayOneBit(hostOut, deviceIn, count);
+    adxlTransaction(device, nowNs, deviceIn, deviceOut, count);
+    delayOneBit(deviceOut, hostIn, count);
+}
+
+// One transaction that passed the checks: exchange, log, take its time.
+// tx may be null (zeros are sent), rx may be null (nothing is kept), and
+// both may be the same buffer, since all of tx is read before rx is written.
+int transact(unsigned handle, const char *tx, char *rx, unsigned count, TransferFaults faults)
+{
+    const SpiHandle &spi = handles[handle];
+    int64_t startNs = clockDeviceNs();
+    size_t onWire = count;
+    if (faults.replaceResult && faults.result < 0)
+        onWire = 0;
+    else if (faults.replaceResult && static_cast<unsigned>(faults.result) < count)
+        onWire = static_cast<unsigned>(faults.result);
+
+    if (tx != nullptr)
+        std::memcpy(hostOut, tx, onWire);
+    else
+        std::memset(hostOut, 0, onWire);
+    exchangeOnBus(spi, startNs, onWire);
+    if (rx != nullptr && onWire > 0)
+        std::memcpy(rx, hostIn, onWire);
+    logTransaction(hostOut, onWire);
+
+    clockWaitUntil(startNs + clockTransferNs(onWire, spi.baud, faults.stallSec));
+    clockStepWall(faults.stepSec);
+    return faults.replaceResult ? faults.result : static_cast<int>(count);
+}
+
+void armTransferFault(FaultKind kind, long n, int result, double seconds)
+{
+    if (!faultsArmTransfer(kind, n, result, seconds))
+        std::fprintf(stderr, "emulated pigpio: fault for transfer %ld not armed\n", n);
+}
+
+}  // namespace
+
+int gpioInitialise(void)
+{
+    int result = emulatedPigpioVersion;
+    if (faultsTakeInitialise(&result) && result < 0) {
+        printInitialiseFailure(result);
+        return result;
+    }
+    if (!initialised)
+        printNotice();
+    initialised = true;
+    return result;
+}
+
+// Releases the library and its SPI handles; the device keeps its state, as
+// the sensor stays powered when a program ends.
+void gpioTerminate(void)
+{
+    ++terminateCount;
+    initialised = false;
+    for (SpiHandle &spi : handles)
+        spi.open = false;
+}
+
+int spiOpen(unsigned spiChan, unsigned baud, unsigned spiFlags)
+{
+    if (!initialised)
+        return PI_NOT_INITIALISED;
+    if (!channelValid(spiChan, spiFlags))
+        return PI_BAD_SPI_CHANNEL;
+    if (baud < spiMinBaud || baud > spiMaxBaud)
+        return PI_BAD_SPI_SPEED;
+    if ((spiFlags >> spiDefinedFlagBits) != 0)
+        return PI_BAD_FLAGS;
+    int slot = freeHandleSlot();
+    if (slot < 0)
+        return PI_NO_HANDLE;
+    handles[slot] = SpiHandle{true, spiChan, baud, spiFlags};
+    return slot;
+}
+
+int spiWrite(unsigned handle, char *buf, unsigned count)
+{
+    int status = checkTransfer(handle, count);
+    if (status != 0)
+        return status;
+    return transact(handle, buf, nullptr, count, TransferFaults{false, 0, 0.0, 0.0});
+}
+
+int spiXfer(unsigned handle, char *txBuf, char *rxBuf, unsigned count)
+{
+    int status = checkTransfer(handle, count);
+    if (status != 0)
+        return status;
+    return transact(handle, txBuf, rxBuf, count, faultsNextTransfer());
+}
+
+double time_time(void)
+{
+    return clockWallSec();
+}
+
+void time_sleep(double seconds)
+{
+    clockSleep(seconds);
+}
+
+void emulatedReset()
+{
+    initialised = false;
+    quiet = false;
+    terminateCount = 0;
+    for (SpiHandle &spi : handles)
+        spi = SpiHandle{};
+    device = adxlPowerOnState();
+    clockReset();
+    faultsReset();
+    logReset();
+}
+
+void emulatedSetQuiet(bool beQuiet)
+{
+    quiet = beQuiet;
+}
+
+void emulatedUseVirtualClock(double startSec)
+{
+    clockUseVirtual(startSec);
+    adxlRestartClock(device, clockDeviceNs());
+}
+
+void emulatedSetTransferTiming(double overheadSec, bool zeroWireTime)
+{
+    clockSetTransferTiming(overheadSec, zeroWireTime);
+}
+
+void emulatedFailInitialise(int result)
+{
+    faultsArmInitialise(result);
+}
+
+void emulatedFailTransfer(long n, int result)
+{
+    armTransferFault(FaultKind::fail, n, result, 0.0);
+}
+
+void emulatedStallTransfer(long n, double extraSec)
+{
+    armTransferFault(FaultKind::stall, n, 0, extraSec);
+}
+
+void emulatedStepClock(long n, double stepSec)
+{
+    armTransferFault(FaultKind::step, n, 0, stepSec);
+}
+
+void emulatedHoldCounts(int x, int y, int z)
+{
+    adxlHoldCounts(device, x, y, z);
+}
+
+void emulatedMotion(double seconds, double *xG, double *yG, double *zG)
+{
+    double g[adxlAxisCount];
+    adxlMotionG(seconds, g);
+    *xG = g[0];
+    *yG = g[1];
+    *zG = g[2];
+}
+
+int emulatedRegister(int address)
+{
+    if (address < 0 || address >= adxlRegisterCount)
+        return -1;
+    adxlAdvance(device, clockDeviceNs());
+    return adxlPeekRegister(device, address);
+}
+
+long emulatedTransactionCount()
+{
+    return logCount();
+}
+
+int emulatedTransactionBytes(long index, unsigned char *bytes, size_t maxBytes)
+{
+    return logBytes(index, bytes, maxBytes);
+}
+
+int emulatedTerminateCount()
+{
+    return terminateCount;
+}

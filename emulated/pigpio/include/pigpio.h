@@ -5,7 +5,9 @@
 #define EMULATED_PIGPIO_H
 
 #define PI_INIT_FAILED -1
+#define PI_NO_HANDLE -24
 #define PI_BAD_HANDLE -25
+#define PI_NOT_INITIALISED -31
 #define PI_SPI_OPEN_FAILED -73
 #define PI_BAD_SPI_CHANNEL -76
 #define PI_BAD_FLAGS -77

@@ -1,10 +1,27 @@
 // Control of the emulated pigpio library, for tests and benchmarks only.
 // The program that users run never calls these: it runs on the real clock
 // with the emulated ADXL345 in its power-on state.
+//
+// The emulated bus: SPI channel 0 carries the ADXL345, channel 1 nothing.
+// The device needs SPI mode 3 (flags & 3) and at most 5 MHz; otherwise it
+// samples on the wrong clock edge, which is emulated as a one-bit delay of
+// the stream in both directions: configuration lands in the wrong registers
+// and reads return garbage, but every call succeeds, as on the hardware.
 #ifndef PIGPIO_EMULATION_H
 #define PIGPIO_EMULATION_H
 
 #include <cstddef>
+
+// Figures of the emulation.
+inline constexpr int emulatedPigpioVersion = 79;            // what gpioInitialise returns
+inline constexpr double emulatedDefaultOverheadSec = 15e-6;  // per transfer, pigpio on a Pi
+inline constexpr double emulatedWakeLatencySec = 80e-6;      // added to every virtual sleep
+// What the host reads where no device drives MISO (SPI channel 1, which has
+// nothing attached, and the bytes of the ADXL345's own writes).
+inline constexpr unsigned char emulatedMisoUndriven = 0x00;
+// The emulated motion carries uniform noise of up to this many counts (at
+// 256 per g) on each axis.
+inline constexpr int emulatedNoiseCounts = 2;
 
 // Back to power-on: device registers at their reset values, real clock,
 // realistic transfer timing, no injected faults, empty transaction log,
@@ -17,7 +34,8 @@ void emulatedSetQuiet(bool quiet);
 
 // Run on a virtual clock from now on: time_time starts at startSec, transfers
 // advance it by their duration, time_sleep advances it by the requested time
-// plus a fixed wake-up latency, and nothing waits in real time.
+// plus a fixed wake-up latency, and nothing waits in real time.  Nothing
+// else moves it: a loop that only polls time_time never sees time pass.
 void emulatedUseVirtualClock(double startSec);
 
 // Library overhead added to the wire time of every transfer, in seconds
@@ -29,29 +47,45 @@ void emulatedSetTransferTiming(double overheadSec, bool zeroWireTime);
 void emulatedFailInitialise(int result);
 
 // The n-th spiXfer from now (1 for the next) returns result instead of the
-// byte count: a negative pigpio error, or a short count such as 6.
+// byte count: a negative pigpio error, or a short count such as 6.  With a
+// negative result no byte is exchanged; with a short count only that many
+// (the rest of the receive buffer is left as it was).  Only spiXfer calls
+// that reach the bus are counted (not those rejected for a bad handle or
+// count); n below 1 arms nothing.
 void emulatedFailTransfer(long n, int result);
 
 // The n-th spiXfer from now takes extraSec longer (a stall of the bus or of
-// the process).  Only meaningful on the virtual clock.
+// the process).  On the real clock the transfer really waits that long.
 void emulatedStallTransfer(long n, double extraSec);
 
 // After the n-th spiXfer from now, the wall clock seen by time_time steps by
-// stepSec (negative: backwards), as when the system time is set.
+// stepSec (negative: backwards), as when the system time is set.  The
+// device's own sampling clock is monotonic and does not step.
 void emulatedStepClock(long n, double stepSec);
 
 // Replace the deterministic motion with a constant acceleration given in
-// counts at full resolution (256 per g).
+// counts at full resolution (256 per g), from the next sample on.  The
+// offsets and the configured range and resolution still apply.
 void emulatedHoldCounts(int x, int y, int z);
 
-// Current content of one device register (0x00..0x3F).
+// The emulated motion without noise, in g, at a time in seconds since the
+// Measure bit was first set.  A sample carries the motion at the moment it
+// arrived: the n-th sample (from 1) at n output-data periods.
+void emulatedMotion(double seconds, double *xG, double *yG, double *zG);
+
+// Current content of one device register (0x00..0x3F), as a read would
+// return it but without a read's side effects; -1 for other addresses.
 int emulatedRegister(int address);
 
 // Number of transactions (spiWrite and spiXfer) seen since the reset, and
 // the bytes the host sent in transaction index (0-based, only the first
-// emulatedLogCapacity are kept).  Returns the byte count, or -1 if not kept.
+// emulatedLogCapacity are kept, each with at most emulatedLogBytesKept
+// bytes).  Copies at most maxBytes of them into bytes and returns the
+// transaction's byte count on the wire (0 for an injected failure), or -1 if
+// not kept.
 long emulatedTransactionCount();
 constexpr long emulatedLogCapacity = 256;
+inline constexpr size_t emulatedLogBytesKept = 64;
 int emulatedTransactionBytes(long index, unsigned char *bytes, size_t maxBytes);
 
 // How many times gpioTerminate was called since the reset.

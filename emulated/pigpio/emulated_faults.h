@@ -1,0 +1,25 @@
+// Faults injected into the emulated library: a failing gpioInitialise, and
+// failing, stalling or clock-stepping SPI transfers, each due at a given
+// spiXfer counted from the moment it was armed.
+#ifndef EMULATED_FAULTS_H
+#define EMULATED_FAULTS_H
+
+// What happens to one spiXfer.
+struct TransferFaults {
+    bool replaceResult;  // return result instead of the byte count
+    int result;
+    double stallSec;     // extra time the transfer takes
+    double stepSec;      // wall-clock step after the transfer
+};
+
+enum class FaultKind { fail, stall, step };
+
+inline constexpr int maxPendingFaults = 64;
+
+void faultsReset();
+void faultsArmInitialise(int result);
+bool faultsTakeInitialise(int *result);
+bool faultsArmTransfer(FaultKind kind, long n, int result, double seconds);
+TransferFaults faultsNextTransfer();
+
+#endif

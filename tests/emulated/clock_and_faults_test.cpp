@@ -1,0 +1,147 @@
+// The virtual clock's arithmetic and the injected faults.
+#include "emulated_fixture.h"
+
+namespace {
+
+// A 7-byte transfer at 2 MHz: 28 us on the wire plus the library overhead.
+inline constexpr double readSec = 7 * 8 / 2e6 + emulatedDefaultOverheadSec;
+inline constexpr double tolerance = 1e-9;
+
+using VirtualClock = EmulatedBus;
+
+char readBuffer[7];
+
+int readSample(int handle)
+{
+    readBuffer[0] = static_cast<char>(cmdRead | cmdMultiByte | regDataX0);
+    return spiXfer(static_cast<unsigned>(handle), readBuffer, readBuffer, 7);
+}
+
+TEST_F(VirtualClock, StartsWhereAskedAndStandsStillUntilMoved)
+{
+    // SetUp initialised and opened without a transfer.
+    EXPECT_DOUBLE_EQ(time_time(), virtualStart);
+    EXPECT_DOUBLE_EQ(time_time(), virtualStart);
+}
+
+TEST_F(VirtualClock, TransfersTakeWireTimePlusOverhead)
+{
+    double before = time_time();
+    readSample(handle);
+    EXPECT_NEAR(time_time() - before, readSec, tolerance);
+
+    int slow = spiOpen(deviceChannel, 100000, mode3);
+    before = time_time();
+    char buffer[2] = {0, 0};
+    spiWrite(slow, buffer, 2);
+    EXPECT_NEAR(time_time() - before, 16 / 1e5 + emulatedDefaultOverheadSec, tolerance);
+}
+
+TEST_F(VirtualClock, SleepAddsTheWakeUpLatency)
+{
+    double before = time_time();
+    time_sleep(0.25);
+    EXPECT_NEAR(time_time() - before, 0.25 + emulatedWakeLatencySec, tolerance);
+    before = time_time();
+    time_sleep(0.0);
+    time_sleep(-1.0);
+    EXPECT_DOUBLE_EQ(time_time(), before) << "no sleep for zero or negative time";
+}
+
+TEST_F(VirtualClock, TransferTimingIsAdjustable)
+{
+    emulatedSetTransferTiming(0.0, true);
+    double before = time_time();
+    for (int i = 0; i < 100; ++i)
+        readSample(handle);
+    EXPECT_DOUBLE_EQ(time_time(), before);
+
+    emulatedSetTransferTiming(1e-3, false);
+    readSample(handle);
+    EXPECT_NEAR(time_time() - before, 1e-3 + 28e-6, tolerance);
+}
+
+using TransferFaults = EmulatedBus;
+
+TEST_F(TransferFaults, FailsTheNthTransferOnly)
+{
+    emulatedFailTransfer(3, PI_SPI_XFER_FAILED);
+    EXPECT_EQ(readSample(handle), 7);
+    EXPECT_EQ(readSample(handle), 7);
+    EXPECT_EQ(readSample(handle), PI_SPI_XFER_FAILED);
+    EXPECT_EQ(readSample(handle), 7);
+    unsigned char bytes[7];
+    EXPECT_EQ(emulatedTransactionBytes(2, bytes, sizeof bytes), 0) << "nothing on the wire";
+}
+
+TEST_F(TransferFaults, WritesDoNotCountTowardsN)
+{
+    emulatedFailTransfer(1, PI_SPI_XFER_FAILED);
+    EXPECT_EQ(writeRegister(handle, regBwRate, rate3200Hz), 2);
+    EXPECT_EQ(spiXfer(handle + 5, readBuffer, readBuffer, 7), PI_BAD_HANDLE);
+    EXPECT_EQ(readSample(handle), PI_SPI_XFER_FAILED);
+}
+
+TEST_F(TransferFaults, ShortCountExchangesOnlyThatMany)
+{
+    emulatedHoldCounts(0x0101, 0x0202, 0x0303);
+    startMeasuring(handle, rate3200Hz, formatFullRes16g);
+    time_sleep(period3200HzSec);
+    emulatedFailTransfer(1, 6);
+    readBuffer[6] = 0x7E;
+    double before = time_time();
+    EXPECT_EQ(readSample(handle), 6);
+    EXPECT_EQ(readBuffer[5], 0x03);
+    EXPECT_EQ(readBuffer[6], 0x7E) << "seventh byte never exchanged";
+    EXPECT_NEAR(time_time() - before, 6 * 8 / 2e6 + emulatedDefaultOverheadSec, tolerance);
+    unsigned char bytes[7];
+    EXPECT_EQ(emulatedTransactionBytes(3, bytes, sizeof bytes), 6);
+}
+
+TEST_F(TransferFaults, StallLengthensOneTransfer)
+{
+    emulatedStallTransfer(2, 0.5);
+    double before = time_time();
+    readSample(handle);
+    readSample(handle);
+    readSample(handle);
+    EXPECT_NEAR(time_time() - before, 3 * readSec + 0.5, tolerance);
+}
+
+TEST_F(TransferFaults, StallLetsSamplesPass)
+{
+    startMeasuring(handle, rate3200Hz, formatFullRes16g);
+    time_sleep(period3200HzSec);
+    readSample(handle);
+    emulatedStallTransfer(1, 0.01);
+    readSample(handle);
+    EXPECT_EQ(readRegister(handle, regIntSource) & intDataReady, intDataReady)
+        << "32 samples arrived during the stall";
+}
+
+TEST_F(TransferFaults, ClockStepMovesWallTimeButNotSampling)
+{
+    emulatedHoldCounts(0, 0, 256);
+    startMeasuring(handle, rate100Hz, formatFullRes16g);
+    emulatedStepClock(1, -3600.0);
+    double before = time_time();
+    readSample(handle);
+    EXPECT_NEAR(time_time() - before, readSec - 3600.0, 1e-6);
+    EXPECT_EQ(readRegister(handle, regIntSource) & intDataReady, 0)
+        << "no sample arrives because the wall clock moved";
+    time_sleep(period100HzSec);
+    EXPECT_EQ(readRegister(handle, regIntSource) & intDataReady, intDataReady);
+}
+
+TEST_F(TransferFaults, ResetDisarmsEverything)
+{
+    emulatedFailTransfer(1, PI_SPI_XFER_FAILED);
+    emulatedStallTransfer(1, 1.0);
+    TearDown();
+    SetUp();
+    double before = time_time();
+    EXPECT_EQ(readSample(handle), 7);
+    EXPECT_NEAR(time_time() - before, readSec, tolerance);
+}
+
+}  // namespace
