@@ -104,13 +104,10 @@ TEST_F(Adxl345Data, RangeClipsTheValue)
     EXPECT_EQ(full.y, -4096);
 
     // 3 g at +-2 g (power-on format, 10 bits, 256 counts per g).
-    emulatedReset();
-    emulatedSetQuiet(true);
-    emulatedUseVirtualClock(virtualStart);
-    gpioInitialise();
-    handle = spiOpen(deviceChannel, busBaud, mode3);
+    TearDown();
+    SetUp();
     emulatedHoldCounts(3 * 256, -3 * 256, 256);
-    Counts twoG = firstSample(handle, rate3200Hz, 0x00);
+    Counts twoG = firstSample(handle, rate3200Hz, format10Bit2g);
     EXPECT_EQ(twoG.x, 511);
     EXPECT_EQ(twoG.y, -512);
     EXPECT_EQ(twoG.z, 256);

@@ -39,6 +39,7 @@ inline constexpr unsigned char powerMeasure = 0x08;
 inline constexpr unsigned char intDataReady = 0x80;
 inline constexpr unsigned char formatFullRes16g = 0x0B;
 inline constexpr unsigned char format10Bit16g = 0x03;
+inline constexpr unsigned char format10Bit2g = 0x00;
 inline constexpr unsigned char formatSpi3Wire = 0x40;
 inline constexpr unsigned char formatJustify = 0x04;
 inline constexpr double period3200HzSec = 1.0 / 3200.0;
