@@ -1,1 +1,55 @@
-// placeholder
+#include "console_mode.h"
+
+#include <cstdio>
+
+#include <pigpio.h>
+
+#include "tuning.h"
+
+// The first reads after power-up may not hold a sample yet: read and drop.
+static bool warmUp(SensorLink &link)
+{
+    bool readOk = true;
+    AccelSample sample;
+    for (int i = 0; i < coldStartSamples; ++i) {
+        if (readSample(link, sample) != sampleBytes) {
+            readOk = false;
+        }
+        time_sleep(coldStartDelay);
+    }
+    return readOk;
+}
+
+int runConsoleMode(const RunSettings &settings, SensorLink &link)
+{
+    bool readOk = warmUp(link);
+    double t0 = time_time();
+    for (int i = 0; i < settings.sampleCount; ++i) {
+        AccelSample sample;
+        if (readSample(link, sample) == sampleBytes) {
+            double t = time_time() - t0;
+            printf("time = %.3f, x = %.3f, y = %.3f, z = %.3f\n", t, sample.x, sample.y, sample.z);
+            fflush(stdout);
+        } else {
+            readOk = false;
+        }
+        // Open-loop pacing: the time spent reading is not subtracted.
+        time_sleep(settings.samplePeriod);
+    }
+    gpioTerminate();
+    double elapsed = time_time() - t0;
+    // A clock that did not advance (or was set back) must not print nan or a
+    // negative rate.
+    double rate = elapsed > 0 ? settings.sampleCount / elapsed : 0.0;
+    printf("%d samples read in %.2f seconds with sampling rate %.1f Hz\n", settings.sampleCount,
+           elapsed, rate);
+    fflush(stdout);
+    if (!readOk) {
+        printf("Error occurred!");
+        fflush(stdout);
+        return 1;
+    }
+    printf("Done\n");
+    fflush(stdout);
+    return 0;
+}

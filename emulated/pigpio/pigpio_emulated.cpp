@@ -49,6 +49,7 @@ struct SpiHandle {
 
 bool initialised = false;
 bool quiet = false;
+bool sensorDetached = false;
 int terminateCount = 0;
 SpiHandle handles[spiHandleSlots] = {};
 Adxl345 device = adxlPowerOnState();
@@ -108,7 +109,7 @@ int checkTransfer(unsigned handle, unsigned count)
 
 bool deviceAttached(const SpiHandle &spi)
 {
-    return spi.channel == deviceChannel && (spi.flags & spiFlagAuxiliary) == 0;
+    return !sensorDetached && spi.channel == deviceChannel && (spi.flags & spiFlagAuxiliary) == 0;
 }
 
 // The device cannot follow the clock: it samples on the wrong edge.
@@ -249,6 +250,7 @@ void emulatedReset()
 {
     initialised = false;
     quiet = false;
+    sensorDetached = false;
     terminateCount = 0;
     for (SpiHandle &spi : handles)
         spi = SpiHandle{};
@@ -292,6 +294,11 @@ void emulatedStallTransfer(long n, double extraSec)
 void emulatedStepClock(long n, double stepSec)
 {
     armTransferFault(FaultKind::step, n, 0, stepSec);
+}
+
+void emulatedDetachSensor()
+{
+    sensorDetached = true;
 }
 
 void emulatedHoldCounts(int x, int y, int z)

@@ -73,6 +73,11 @@ void emulatedHoldCounts(int x, int y, int z);
 // arrived: the n-th sample (from 1) at n output-data periods.
 void emulatedMotion(double seconds, double *xG, double *yG, double *zG);
 
+// Disconnect the ADXL345 from the bus: nothing drives MISO, so every byte
+// read is emulatedMisoUndriven and writes go nowhere (a missing or miswired
+// sensor).  emulatedReset connects it again.
+void emulatedDetachSensor();
+
 // Current content of one device register (0x00..0x3F), as a read would
 // return it but without a read's side effects; -1 for other addresses.
 int emulatedRegister(int address);

@@ -1,0 +1,34 @@
+// Command line of shakelog and the counts derived from it.
+#ifndef SHAKELOG_COMMAND_LINE_H
+#define SHAKELOG_COMMAND_LINE_H
+
+// Web addresses shown in the usage text.
+inline constexpr char homePageURL[] = "https://shakelog.example.org/";
+inline constexpr char bugReportURL[] = "https://shakelog.example.org/issues";
+
+// Longest duration whose raw record still fits the 32-bit counts.
+inline constexpr int durationMax = 2147483647 / 100000;
+
+struct RunSettings {
+    double durationSec;
+    double rateHz;
+    bool saveToFile;
+    const char *savePath;  // points into the argument vector; never copied
+    int sampleCount;
+    int rawCapacity;
+    double samplePeriod;
+};
+
+RunSettings defaultSettings();
+
+void printUsage();
+
+// Fills settings from the arguments.  On a wrong argument prints the usage
+// text (and the sampling-rate message where it applies) and returns false.
+bool parseCommandLine(int argc, char **argv, RunSettings &settings);
+
+// Computes sampleCount and rawCapacity.  Refuses, with a message and the
+// usage text, a duration that is negative or too long for the counts.
+bool deriveCounts(RunSettings &settings);
+
+#endif
