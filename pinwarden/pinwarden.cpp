@@ -1,1 +1,43 @@
-int main() { return 0; }
+// pinwarden: export or unexport one GPIO pin through sysfs, hand the pin's
+// control files to the user who runs it and optionally latch its pull
+// resistor.  Installed set-user-ID root; everything it touches is named by
+// the program itself, never by its caller.
+
+#include "command_line.h"
+#include "exit_status.h"
+#include "pull_resistor.h"
+#include "sysfs_gpio.h"
+
+#include <cerrno>
+#include <error.h>
+
+int main(int argc, char* argv[])
+{
+    // error() prefixes its messages with program_invocation_name, which is
+    // empty or unset when the caller passed no argv[0].
+    char* name = program_name(argc, argv);
+    program_invocation_name = name;
+
+    const command_line line = parse_command_line(argc, argv);
+    switch (line.status) {
+    case parse_status::ok:
+        break;
+    case parse_status::usage:
+        usage_error(name);
+    case parse_status::empty_pin:
+        error(exit_bad_pin, 0, "empty string given for GPIO pin number");
+        return exit_bad_pin;
+    case parse_status::invalid_pin:
+        error(exit_bad_pin, 0, "%s is not a valid GPIO pin number", argv[pin_argument]);
+        return exit_bad_pin;
+    }
+
+    if (line.command == command_kind::unexport_pin) {
+        write_pin_to_path(unexport_path, line.pin);
+        return exit_success;
+    }
+    export_pin(line.pin);
+    if (line.pull_code != pull_code_none)
+        set_pull_resistor(line.pin, line.pull_code);
+    return exit_success;
+}

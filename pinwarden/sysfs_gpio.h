@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Fixed at build time: nothing the invoking user controls may point these
+// elsewhere.
+inline constexpr char export_path[] = "/sys/class/gpio/export";
+inline constexpr char unexport_path[] = "/sys/class/gpio/unexport";
+inline constexpr char attribute_path_format[] = "/sys/devices/virtual/gpio/gpio%u/%s";
+inline constexpr size_t attribute_path_size = 4096;
+
+// The control files of an exported pin, in the order they are handed over.
+inline constexpr int attribute_count = 4;
+inline constexpr const char* pin_attributes[attribute_count] = {"direction", "value", "active_low",
+                                                                "edge"};
+
+// Writes "<pin>\n"; the kernel answers when the stream is flushed at close.
+void write_pin_to_path(const char* path, uint32_t pin);
+
+// False when the path would not fit in `size` bytes with its terminator.
+bool format_attribute_path(char* buffer, size_t size, uint32_t pin, const char* attribute);
+
+// Gives one attribute file to the real user and group, owner-only access.
+void allow_access_by_user(uint32_t pin, const char* attribute);
+
+void export_pin(uint32_t pin);
