@@ -11,8 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
 inline constexpr char dev_staging[] = "/sys/sandbox/dev";
@@ -74,7 +72,7 @@ std::string write_mem_image(const std::string& path)
         page[i] = gpio_page_pattern(i);
     const bool ok = ftruncate(fd, gpio_page_offset + sizeof page) == 0 &&
                     pwrite(fd, page, sizeof page, gpio_page_offset) == sizeof page;
-    const std::string result = ok ? "" : failure("fill " + path);
+    std::string result = ok ? "" : failure("fill " + path);
     close(fd);
     return result;
 }
@@ -218,7 +216,7 @@ std::string install_setuid_copy(const std::string& built_binary)
         return failure(std::string("create ") + sandbox_binary);
     const bool ok = write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size()) &&
                     fchown(fd, 0, 0) == 0 && fchmod(fd, 04755) == 0;
-    const std::string result = ok ? "" : failure(std::string("install ") + sandbox_binary);
+    std::string result = ok ? "" : failure(std::string("install ") + sandbox_binary);
     close(fd);
     return result;
 }

@@ -7,8 +7,8 @@ namespace {
 
 struct PendingFault {
     FaultKind kind;
-    int64_t dueTransfer;  // number of the spiXfer it applies to
     int result;
+    int64_t dueTransfer;  // number of the spiXfer it applies to
     double seconds;
 };
 
@@ -66,7 +66,7 @@ bool faultsArmTransfer(FaultKind kind, long n, int result, double seconds)
 {
     if (n < 1 || pendingCount == maxPendingFaults)
         return false;
-    pending[pendingCount++] = PendingFault{kind, transfersSeen + n, result, seconds};
+    pending[pendingCount++] = PendingFault{kind, result, transfersSeen + n, seconds};
     return true;
 }
 

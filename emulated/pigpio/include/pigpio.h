@@ -4,16 +4,16 @@
 #ifndef EMULATED_PIGPIO_H
 #define EMULATED_PIGPIO_H
 
-#define PI_INIT_FAILED -1
-#define PI_NO_HANDLE -24
-#define PI_BAD_HANDLE -25
-#define PI_NOT_INITIALISED -31
-#define PI_SPI_OPEN_FAILED -73
-#define PI_BAD_SPI_CHANNEL -76
-#define PI_BAD_FLAGS -77
-#define PI_BAD_SPI_SPEED -78
-#define PI_BAD_SPI_COUNT -84
-#define PI_SPI_XFER_FAILED -89
+#define PI_INIT_FAILED (-1)
+#define PI_NO_HANDLE (-24)
+#define PI_BAD_HANDLE (-25)
+#define PI_NOT_INITIALISED (-31)
+#define PI_SPI_OPEN_FAILED (-73)
+#define PI_BAD_SPI_CHANNEL (-76)
+#define PI_BAD_FLAGS (-77)
+#define PI_BAD_SPI_SPEED (-78)
+#define PI_BAD_SPI_COUNT (-84)
+#define PI_SPI_XFER_FAILED (-89)
 
 #ifdef __cplusplus
 extern "C" {
