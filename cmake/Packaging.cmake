@@ -1,0 +1,94 @@
+# Debian package of both programs: `cpack -G DEB` in the build tree.
+#
+# The package built against the real pigpio library is called "shakelog" and
+# depends on pigpio; one built with the emulated sensor is called
+# "shakelog-emulated", so that nobody installs it on a Pi by mistake, and the
+# two conflict because they install the same files.
+#
+# dpkg does not reliably keep ownership and set-user-ID bits from the staging
+# tree, and the gpio group's ID differs between machines, so pinwarden's
+# owner, group and mode are set when the package is configured (postinst,
+# through dpkg-statoverride, which dpkg then re-applies on every upgrade).
+
+set(SHAKELOG_PIGPIO_DEPENDS "libpigpio1" CACHE STRING
+  "Debian dependency of a package built against the real pigpio library")
+
+if(SHAKELOG_BACKEND_USED STREQUAL "pigpio")
+  set(CPACK_PACKAGE_NAME "shakelog")
+  set(shakelog_other_package "shakelog-emulated")
+  set(shakelog_summary "ADXL345 accelerometer logger and GPIO pin access tool for the Raspberry Pi")
+else()
+  set(CPACK_PACKAGE_NAME "shakelog-emulated")
+  set(shakelog_other_package "shakelog")
+  set(shakelog_summary "ADXL345 logger and GPIO pin tool, built with an EMULATED sensor")
+endif()
+
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_CONTACT "shakelog developers <shakelog@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${shakelog_summary}")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://shakelog.example.org/")
+set(CPACK_DEBIAN_PACKAGE_CONFLICTS "${shakelog_other_package}")
+set(CPACK_DEBIAN_PACKAGE_REPLACES "${shakelog_other_package}")
+
+# Control-file description: lines of at most 79 characters.
+set(CPACK_PACKAGE_DESCRIPTION
+"shakelog records acceleration from an ADXL345 accelerometer on SPI channel 0,
+streaming readings to the terminal or capturing at full bus speed into a CSV
+file resampled onto a regular time grid.
+pinwarden exports or unexports one GPIO pin through sysfs, hands the pin's
+files to the user who runs it and can switch on its pull resistor. It is
+installed set-user-ID root, executable by the ${PINWARDEN_GROUP} group only.")
+if(NOT SHAKELOG_BACKEND_USED STREQUAL "pigpio")
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
+This build reads an emulated accelerometer, not the hardware: it is meant
+for trying the programs and running their tests away from a Raspberry Pi.")
+endif()
+
+# Library dependencies: dpkg-shlibdeps works them out for libraries that come
+# from Debian packages.  A pigpio built from source (/usr/local) is not one,
+# so then pigpio is named by hand and the rest is left to the C and C++
+# runtime libraries that every system has.
+# groupadd comes from passwd, which postinst needs for the gpio group.
+set(shakelog_depends "passwd")
+find_program(DPKG_SHLIBDEPS_EXECUTABLE dpkg-shlibdeps)
+find_program(DPKG_QUERY_EXECUTABLE dpkg-query)
+set(shakelog_shlibdeps ON)
+if(NOT DPKG_SHLIBDEPS_EXECUTABLE)
+  set(shakelog_shlibdeps OFF)
+endif()
+if(SHAKELOG_BACKEND_USED STREQUAL "pigpio")
+  string(APPEND shakelog_depends ", ${SHAKELOG_PIGPIO_DEPENDS}")
+  get_filename_component(shakelog_pigpio_real "${Pigpio_LIBRARY}" REALPATH)
+  execute_process(COMMAND ${DPKG_QUERY_EXECUTABLE} -S "${shakelog_pigpio_real}"
+    RESULT_VARIABLE shakelog_pigpio_packaged OUTPUT_QUIET ERROR_QUIET)
+  if(NOT shakelog_pigpio_packaged EQUAL 0)
+    set(shakelog_shlibdeps OFF)
+  endif()
+endif()
+if(NOT shakelog_shlibdeps)
+  string(APPEND shakelog_depends ", libc6, libstdc++6")
+endif()
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ${shakelog_shlibdeps})
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${shakelog_depends}")
+
+# The plot tool, where it is installed, runs on Debian's Python packages.
+if(EXISTS "${PROJECT_SOURCE_DIR}/tools/plot-capture")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-numpy, python3-matplotlib")
+endif()
+
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(PINWARDEN_INSTALLED_PATH "${CPACK_PACKAGING_INSTALL_PREFIX}/bin/pinwarden")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in
+  ${PROJECT_BINARY_DIR}/packaging/postinst @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/postrm.in
+  ${PROJECT_BINARY_DIR}/packaging/postrm @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  "${PROJECT_BINARY_DIR}/packaging/postinst;${PROJECT_BINARY_DIR}/packaging/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+
+include(CPack)

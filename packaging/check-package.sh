@@ -1,0 +1,212 @@
+#!/bin/bash
+# Checks a Debian package built by cpack.
+#
+#   packaging/check-package.sh emulated|pigpio PACKAGE.deb
+#
+# Inspects the control fields, the file list and the maintainer scripts,
+# runs the scripts against stand-ins for the system tools they call, and, for
+# a package this machine can install (the emulated build, run as root), does
+# a real dpkg -i and dpkg --purge inside a private mount namespace whose /etc,
+# /usr and /var are throw-away overlays, so that the system keeps no trace.
+set -euo pipefail
+
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+group=gpio
+pinwarden=/usr/bin/pinwarden
+
+failures=0
+passes=0
+check() {  # check DESCRIPTION COMMAND...
+    local description=$1; shift
+    if "$@"; then
+        passes=$((passes + 1))
+    else
+        echo "FAILED: $description" >&2
+        failures=$((failures + 1))
+    fi
+}
+equals() { [ "$1" = "$2" ] || { printf '  expected: %s\n  actual:   %s\n' "$2" "$1" >&2; return 1; }; }
+contains() { grep -qF -- "$2" <<<"$1" || { printf '  %s not in:\n%s\n' "$2" "$1" >&2; return 1; }; }
+quietly() {
+    local output
+    output=$("$@" 2>&1) || { printf '%s\n' "$output" >&2; return 1; }
+}
+lacks() { ! grep -qF -- "$2" <<<"$1" || { printf '  %s unexpectedly in:\n%s\n' "$2" "$1" >&2; return 1; }; }
+
+# --- control fields and files ------------------------------------------------
+
+check_control() {  # flavour deb
+    local flavour=$1 deb=$2 name depends
+    name=$(dpkg-deb -f "$deb" Package)
+    depends=$(dpkg-deb -f "$deb" Depends)
+    if [ "$flavour" = pigpio ]; then
+        check "hardware build is called shakelog" equals "$name" shakelog
+        check "hardware build depends on pigpio" contains "$depends" libpigpio1
+        check "hardware build conflicts with the emulated one" \
+            equals "$(dpkg-deb -f "$deb" Conflicts)" shakelog-emulated
+    else
+        check "emulated build is called shakelog-emulated" equals "$name" shakelog-emulated
+        check "emulated build does not depend on pigpio" lacks "$depends" pigpio
+        check "emulated build conflicts with the hardware one" \
+            equals "$(dpkg-deb -f "$deb" Conflicts)" shakelog
+        check "emulated build says so" contains "$(dpkg-deb -f "$deb" Description)" EMULATED
+    fi
+    check "depends on the C library" contains "$depends" libc6
+    check "depends on passwd for groupadd" contains "$depends" passwd
+}
+
+check_files() {  # deb
+    local listing
+    listing=$(dpkg-deb -c "$1")
+    check "installs shakelog" contains "$listing" "./usr/bin/shakelog"
+    check "installs pinwarden" contains "$listing" "./usr/bin/pinwarden"
+    check "ships no build-machine paths" lacks "$listing" "$source_dir"
+    if [ -f "$source_dir/man/CMakeLists.txt" ]; then
+        check "installs shakelog(1)" contains "$listing" "./usr/share/man/man1/shakelog.1"
+        check "installs pinwarden(1)" contains "$listing" "./usr/share/man/man1/pinwarden.1"
+    fi
+}
+
+# --- maintainer scripts against stand-ins ----------------------------------------
+
+# Stand-ins for getent, groupadd and dpkg-statoverride that log their
+# arguments; GROUP_EXISTS and OVERRIDE_EXISTS say what the system has.
+make_stand_ins() {  # dir
+    local dir=$1
+    mkdir -p "$dir"
+    cat >"$dir/getent" <<'EOF'
+#!/bin/sh
+echo "getent $*" >>"$STAND_IN_LOG"
+[ "$GROUP_EXISTS" = yes ] && echo "$2:x:997:" && exit 0
+exit 2
+EOF
+    cat >"$dir/groupadd" <<'EOF'
+#!/bin/sh
+echo "groupadd $*" >>"$STAND_IN_LOG"
+EOF
+    cat >"$dir/dpkg-statoverride" <<'EOF'
+#!/bin/sh
+echo "dpkg-statoverride $*" >>"$STAND_IN_LOG"
+if [ "$1" = --list ]; then
+    [ "$OVERRIDE_EXISTS" = yes ] && echo "root gpio 4750 $2" && exit 0
+    exit 1
+fi
+exit 0
+EOF
+    chmod +x "$dir/getent" "$dir/groupadd" "$dir/dpkg-statoverride"
+}
+
+# Runs a maintainer script and prints the calls it made, one per line.
+run_script() {  # dir script group_exists override_exists argument...
+    local dir=$1 script=$2 group_exists=$3 override_exists=$4; shift 4
+    : >"$dir/log"
+    PATH="$dir/bin:$PATH" STAND_IN_LOG="$dir/log" GROUP_EXISTS=$group_exists \
+        OVERRIDE_EXISTS=$override_exists sh "$dir/control/$script" "$@" >/dev/null ||
+        echo "exit status $?"
+    cat "$dir/log"
+}
+
+check_scripts() {  # deb
+    local dir
+    dir=$(mktemp -d)
+    dpkg-deb -e "$1" "$dir/control"
+    make_stand_ins "$dir/bin"
+    check "postinst is executable" test -x "$dir/control/postinst"
+    check "postrm is executable" test -x "$dir/control/postrm"
+
+    local add_group="groupadd --system $group"
+    local add_override="dpkg-statoverride --update --add root $group 4750 $pinwarden"
+    check "postinst creates the missing group and sets root:$group 4750" equals \
+        "$(run_script "$dir" postinst no no configure '')" \
+        "getent group $group"$'\n'"$add_group"$'\n'"dpkg-statoverride --list $pinwarden"$'\n'"$add_override"
+    check "postinst keeps an existing group" equals \
+        "$(run_script "$dir" postinst yes no configure '')" \
+        "getent group $group"$'\n'"dpkg-statoverride --list $pinwarden"$'\n'"$add_override"
+    check "postinst keeps the administrator's override" equals \
+        "$(run_script "$dir" postinst yes yes configure '')" \
+        "getent group $group"$'\n'"dpkg-statoverride --list $pinwarden"
+    check "postinst does nothing when an upgrade is undone" equals \
+        "$(run_script "$dir" postinst no no abort-upgrade 0.1-1)" ""
+    check "postrm forgets the override on purge" equals \
+        "$(run_script "$dir" postrm yes yes purge)" \
+        "dpkg-statoverride --list $pinwarden"$'\n'"dpkg-statoverride --remove $pinwarden"
+    check "postrm keeps the override on remove" equals "$(run_script "$dir" postrm yes yes remove)" ""
+    rm -rf "$dir"
+}
+
+# --- a real installation, in a throw-away system ----------------------------------
+
+can_install_here() {
+    [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null &&
+        unshare --mount --propagation private true 2>/dev/null
+}
+
+# Runs inside the private mount namespace: /etc, /usr and /var become
+# overlays whose changes live in a tmpfs that disappears with the namespace.
+install_inside() {  # deb
+    local deb=$1 scratch name
+    scratch=$(mktemp -d)
+    mount -t tmpfs scratch "$scratch"
+    for dir in etc usr var; do
+        mkdir -p "$scratch/$dir/upper" "$scratch/$dir/work"
+        mount -t overlay overlay \
+            -o "lowerdir=/$dir,upperdir=$scratch/$dir/upper,workdir=$scratch/$dir/work" "/$dir"
+    done
+    name=$(dpkg-deb -f "$deb" Package)
+    # Start without the group, so that its creation is checked too.
+    if getent group "$group" >/dev/null; then groupdel "$group"; fi
+
+    check "dpkg -i succeeds" quietly dpkg -i "$deb"
+    check "the $group group was created" quietly getent group "$group"
+    check "pinwarden is root:$group mode 4750" \
+        equals "$(stat -c '%U:%G %a' "$pinwarden")" "root:$group 4750"
+    check "the override is registered" \
+        equals "$(dpkg-statoverride --list "$pinwarden")" "root $group 4750 $pinwarden"
+    local status=0
+    /usr/bin/pinwarden >/dev/null 2>&1 || status=$?
+    check "the installed pinwarden runs (usage, status 1)" equals "$status" 1
+    local output
+    output=$(/usr/bin/shakelog -t 0 2>/dev/null) || true
+    check "the installed shakelog runs" contains "$output" "Done"
+
+    # Reinstalling the same package (as an upgrade does) keeps the mode.
+    check "dpkg -i again succeeds" quietly dpkg -i "$deb"
+    check "pinwarden keeps root:$group 4750" \
+        equals "$(stat -c '%U:%G %a' "$pinwarden")" "root:$group 4750"
+
+    check "dpkg --purge succeeds" quietly dpkg --purge "$name"
+    check "pinwarden is gone" test ! -e "$pinwarden"
+    check "the override is gone" equals "$(dpkg-statoverride --list "$pinwarden" || true)" ""
+}
+
+# --- main ---------------------------------------------------------------------
+
+if [ "${1:-}" = --inside ]; then
+    install_inside "$2" >&2
+    echo "$passes $failures"
+    exit 0
+fi
+
+if [ $# -ne 2 ] || { [ "$1" != emulated ] && [ "$1" != pigpio ]; }; then
+    echo "usage: $0 emulated|pigpio PACKAGE.deb" >&2
+    exit 2
+fi
+flavour=$1
+deb=$(realpath "$2")
+echo "Checking $deb"
+check_control "$flavour" "$deb"
+check_files "$deb"
+check_scripts "$deb"
+
+skipped=0
+if [ "$flavour" = emulated ] && can_install_here; then
+    counts=$(unshare --mount --propagation private "$0" --inside "$deb")
+    passes=$((passes + ${counts% *}))
+    failures=$((failures + ${counts#* }))
+else
+    echo "Real installation skipped: needs the emulated build, root and mount namespaces"
+    skipped=1
+fi
+
+echo "package: $passes passed, $failures failed, $skipped skipped"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,44 @@
+#!/bin/bash
+# Builds the Debian package from a configured and built tree and checks it.
+#
+#   packaging/package.sh BUILD_DIR
+#
+# The package lands in BUILD_DIR/packages/.  Where the tree uses the emulated
+# sensor, the hardware package is rehearsed as well: a second tree is
+# configured against a stand-in pigpio (the emulated library under pigpio's
+# own name, in a prefix of its own), so that the name and dependencies of the
+# package a Pi would build are checked here too.
+set -euo pipefail
+
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=$(realpath "$1")
+
+backend_of() {  # build_dir
+    sed -n 's/^SHAKELOG_BACKEND_USED:INTERNAL=//p' "$1/CMakeCache.txt"
+}
+
+# Packs build_dir and prints the path of the .deb.
+pack() {  # build_dir
+    rm -rf "$1/packages"
+    (cd "$1" && cpack -G DEB -B "$1/packages" >"$1/cpack.log" 2>&1) || {
+        cat "$1/cpack.log" >&2
+        return 1
+    }
+    ls "$1"/packages/*.deb
+}
+
+flavour=$(backend_of "$build_dir")
+deb=$(pack "$build_dir")
+"$source_dir/packaging/check-package.sh" "$flavour" "$deb"
+
+if [ "$flavour" = emulated ]; then
+    rehearsal=$source_dir/build-package-pigpio
+    stand_in=$rehearsal/stand-in-pigpio
+    mkdir -p "$stand_in/include" "$stand_in/lib"
+    cp "$source_dir/emulated/pigpio/include/pigpio.h" "$stand_in/include/"
+    cp "$build_dir/emulated/pigpio/libpigpio_emulated.a" "$stand_in/lib/libpigpio.a"
+    cmake -S "$source_dir" -B "$rehearsal" -DSHAKELOG_BACKEND=pigpio \
+        -DCMAKE_PREFIX_PATH="$stand_in" -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF >/dev/null
+    cmake --build "$rehearsal" -j "$(nproc)" >/dev/null
+    "$source_dir/packaging/check-package.sh" pigpio "$(pack "$rehearsal")"
+fi
