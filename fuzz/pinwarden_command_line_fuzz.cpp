@@ -1,0 +1,137 @@
+// pinwarden's argument handling on arbitrary argument vectors, up to the
+// point where it would touch the system: the parsed command line, the
+// attribute paths it would hand over and the register steps it would run.
+// Nothing here writes a file or maps memory.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "command_line.h"
+#include "fuzz_input.h"
+#include "pull_resistor.h"
+#include "sysfs_gpio.h"
+
+namespace {
+
+void require(bool condition, const char* what)
+{
+    if (!condition) {
+        fprintf(stderr, "invariant broken: %s\n", what);
+        abort();
+    }
+}
+
+// Whether strtoul in base 0 reads the whole word as a number that fits 32
+// bits without a minus sign (a minus is harmless on zero only).
+bool is_pin_number(const char* word, uint32_t* pin)
+{
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = strtoull(word, &end, 0);
+    if (end == word || *end != '\0' || errno == ERANGE || value > UINT32_MAX)
+        return false;
+    if (value != 0 && strchr(word, '-') != nullptr)
+        return false;
+    *pin = static_cast<uint32_t>(value);
+    return true;
+}
+
+void check_parse(int argc, char* argv[], const command_line& line)
+{
+    const bool right_count = argc == 3 || argc == 4;
+    require(line.pull_code == pull_code_none || line.pull_code == pull_code_down ||
+                line.pull_code == pull_code_up,
+            "pull code is 0, 1 or 2");
+    if (!right_count) {
+        require(line.status == parse_status::usage, "a wrong count is a usage error");
+        return;
+    }
+    const char* pin_word = argv[pin_argument];
+    if (pin_word[0] == '\0') {
+        require(line.status == parse_status::empty_pin, "an empty pin is reported first");
+        return;
+    }
+    uint32_t pin = 0;
+    if (!is_pin_number(pin_word, &pin)) {
+        require(line.status == parse_status::invalid_pin, "a bad pin is refused");
+        return;
+    }
+    require(line.status == parse_status::ok || line.status == parse_status::usage,
+            "a good pin is never refused");
+    const int pull_code = argc == 4 ? pull_code_of(argv[pull_argument]) : pull_code_none;
+    const bool known_command = strcmp(argv[1], "export") == 0 || strcmp(argv[1], "unexport") == 0;
+    const bool accepted = known_command && (argc == 3 || pull_code != pull_code_none);
+    require((line.status == parse_status::ok) == accepted,
+            "accepted exactly with a known command and a known pull word");
+    if (!accepted)
+        return;
+    require(line.pin == pin, "the pin is strtoul's reading of the word");
+    require(line.pull_code == pull_code, "the pull code is that of the fourth word");
+    require((line.command == command_kind::export_pin) == (strcmp(argv[1], "export") == 0),
+            "the command is the first word's");
+}
+
+// The paths handed over: never longer than the buffer, cut exactly where
+// snprintf says.
+void check_attribute_paths(uint32_t pin, size_t buffer_size)
+{
+    for (const char* attribute : pin_attributes) {
+        char expected[attribute_path_size];
+        const int length = snprintf(expected, sizeof expected, attribute_path_format, pin, attribute);
+        // Exactly buffer_size bytes, so that ASan sees any write past them.
+        char* buffer = static_cast<char*>(malloc(buffer_size > 0 ? buffer_size : 1));
+        const bool fits = format_attribute_path(buffer, buffer_size, pin, attribute);
+        require(fits == (length >= 0 && static_cast<size_t>(length) < buffer_size),
+                "a path fits exactly when it is shorter than the buffer");
+        if (fits)
+            require(strcmp(buffer, expected) == 0, "the path names the pin and attribute");
+        free(buffer);
+    }
+}
+
+void check_register_steps(uint32_t pin, int pull_code)
+{
+    register_step steps[pull_step_count];
+    pull_resistor_steps(pin, pull_code, steps);
+    const unsigned clock_word = steps[1].word;
+    require(clock_word == gppudclk0_word || clock_word == gppudclk1_word,
+            "the clock word is GPPUDCLK0 or GPPUDCLK1");
+    require(clock_word == (pin % 64 < 32 ? gppudclk0_word : gppudclk1_word),
+            "bit 5 of the pin picks the clock word");
+    require(steps[1].value == UINT32_C(1) << (pin % 32), "one clock bit, that of the pin");
+    require(steps[0].word == gppud_word && steps[0].value == static_cast<uint32_t>(pull_code),
+            "the control word gets the pull code first");
+    require(steps[2].word == gppud_word && steps[2].value == gppud_off &&
+                steps[3].word == clock_word && steps[3].value == 0,
+            "both words end at 0, the control word first");
+    require(steps[0].delay_after_us > 0 && steps[1].delay_after_us > 0,
+            "the controller gets its settling time");
+    for (const register_step& step : steps)
+        require(step.word * sizeof(uint32_t) < gpio_block_size, "every store lies in the block");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // The first byte sizes the attribute path buffer; the rest is the whole
+    // argument vector, program name included.
+    const size_t buffer_size = size > 0 ? data[0] : attribute_path_size;
+    FuzzArguments arguments;
+    splitArguments(size > 0 ? data + 1 : data, size > 0 ? size - 1 : 0, nullptr, arguments);
+
+    const char* name = program_name(arguments.argc, arguments.argv);
+    require(name != nullptr && name[0] != '\0', "there is always a program name to print");
+
+    const command_line line = parse_command_line(arguments.argc, arguments.argv);
+    check_parse(arguments.argc, arguments.argv, line);
+    if (line.status == parse_status::ok) {
+        check_attribute_paths(line.pin, buffer_size);
+        if (line.pull_code != pull_code_none)
+            check_register_steps(line.pin, line.pull_code);
+    }
+    freeArguments(arguments);
+    return 0;
+}
