@@ -4,9 +4,12 @@
 #   ./build.sh run [OPTION]...   install what is missing, build, run shakelog
 #   ./build.sh test              install what is missing, build, run every test
 #   ./build.sh sanitize          the tests again under ASan and UBSan
+#   ./build.sh lint              clang-tidy and cppcheck over the programs
+#   ./build.sh fuzz [SECONDS]    each fuzz target for SECONDS (default 20)
+#   ./build.sh package           build the Debian package and check it
 #   ./build.sh deps              only install what is missing
 #
-# Build trees: build/ (normal) and build-sanitize/.
+# Build trees: build/ (normal), build-sanitize/ and build-fuzz/.
 set -eu
 cd "$(dirname "$0")"
 
@@ -17,9 +20,10 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# Installs the build's packages and any named as arguments.
 install_missing() {
     missing=""
-    for p in $packages; do
+    for p in $packages "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
     done
     # On a Raspberry Pi the real pigpio library is used where the
@@ -63,7 +67,27 @@ case "$command" in
         install_missing
         build build-sanitize -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
         ctest --test-dir build-sanitize --output-on-failure -j "$(nproc)" ;;
+    lint)
+        install_missing clang-tidy cppcheck
+        # Only the compile database is needed: configure, do not build.
+        cmake -S . -B build -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+        run-clang-tidy -quiet -j "$(nproc)" -p build "$PWD/(shakelog|pinwarden|emulated)/" \
+            >build/clang-tidy.log 2>&1 || { cat build/clang-tidy.log; exit 1; }
+        cppcheck --project=build/compile_commands.json --file-filter='shakelog/*' \
+            --file-filter='pinwarden/*' --file-filter='emulated/*' \
+            --enable=warning,performance,portability --inline-suppr --error-exitcode=1 \
+            --quiet -j "$(nproc)"
+        echo "lint: clang-tidy and cppcheck clean" ;;
+    fuzz)
+        install_missing clang libclang-rt-dev
+        build build-fuzz -DFUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+            -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF
+        fuzz/run.sh build-fuzz "${1:-20}" ;;
+    package)
+        install_missing dpkg-dev
+        build build
+        packaging/package.sh build ;;
     *)
-        sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
         exit 2 ;;
 esac
