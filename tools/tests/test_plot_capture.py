@@ -148,7 +148,7 @@ class SpectrumTests(PictureChecks):
                 write_tones(self.path("tones.csv"), rate, rows)
                 result = run("--peaks", "2", "tones.csv", cwd=self.dir)
                 self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertEqual(result.stderr, "")
+                self.assertNotIn("irregular", result.stderr)
                 peaks = parse_peaks(result.stdout)
                 self.assertEqual([len(peaks[axis]) for axis in "xyz"], [2, 2, 2])
                 self.assertEmulatedMotion(peaks)
