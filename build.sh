@@ -14,7 +14,7 @@ set -eu
 cd "$(dirname "$0")"
 
 # Packages the build and the tests need, by Debian name.
-packages="cmake make g++ libgtest-dev libbenchmark-dev util-linux"
+packages="cmake make g++ libgtest-dev libbenchmark-dev util-linux python3-numpy python3-matplotlib man-db"
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -12,5 +12,8 @@ inline constexpr int coldStartSamples = 2;      // discarded warm-up reads of co
 inline constexpr double coldStartDelay = 0.1;   // seconds between warm-up reads
 inline constexpr double accConversion = 0.00390625;  // g per count
 inline constexpr double tStatusReport = 1.0;    // seconds between progress lines of file mode
+// Time from setting the sensor's measure bit to its first sample: 1.1 ms
+// turn-on plus one period at 3200 Hz, rounded up.
+inline constexpr double firstSampleDelay = 0.002;
 
 #endif
