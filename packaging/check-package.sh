@@ -65,6 +65,11 @@ check_files() {  # deb
         check "installs shakelog(1)" contains "$listing" "./usr/share/man/man1/shakelog.1"
         check "installs pinwarden(1)" contains "$listing" "./usr/share/man/man1/pinwarden.1"
     fi
+    if [ -f "$source_dir/tools/plot-capture" ]; then
+        check "installs plot-capture" contains "$listing" "./usr/bin/plot-capture"
+        check "recommends what plot-capture runs on" \
+            contains "$(dpkg-deb -f "$1" Recommends)" python3-matplotlib
+    fi
 }
 
 # --- maintainer scripts against stand-ins ----------------------------------------
@@ -168,6 +173,10 @@ install_inside() {  # deb
     local output
     output=$(/usr/bin/shakelog -t 0 2>/dev/null) || true
     check "the installed shakelog runs" contains "$output" "Done"
+    if [ -f "$source_dir/man/CMakeLists.txt" ] && command -v man >/dev/null; then
+        check "man finds shakelog(1)" quietly man -w shakelog
+        check "man finds pinwarden(1)" quietly man -w pinwarden
+    fi
 
     # Reinstalling the same package (as an upgrade does) keeps the mode.
     check "dpkg -i again succeeds" quietly dpkg -i "$deb"
