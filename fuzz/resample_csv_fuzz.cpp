@@ -29,7 +29,7 @@
 
 namespace {
 
-inline constexpr int maxRows = 1024;  // keeps the plain rule's rows x readings scan quick
+inline constexpr int maxRows = 256;  // keeps the plain rule's rows x readings scan quick
 inline constexpr int freqMaxRate = 3200;
 inline constexpr int stepsPerPeriod = 8;
 inline constexpr uint8_t flagRawPeriod = 0x01;
