@@ -12,10 +12,12 @@
 static bool allocateArrays(int sampleCount, int rawCapacity, ResampledSeries &series,
                            RawCapture &raw)
 {
-    series.outT = reserveDoubles(sampleCount);
-    series.outX = reserveDoubles(sampleCount);
-    series.outY = reserveDoubles(sampleCount);
-    series.outZ = reserveDoubles(sampleCount);
+    // Every row is written, whereas the raw record fills only as far as the
+    // bus gets.
+    series.outT = allocateDoubles(sampleCount);
+    series.outX = allocateDoubles(sampleCount);
+    series.outY = allocateDoubles(sampleCount);
+    series.outZ = allocateDoubles(sampleCount);
     raw.rawT = reserveDoubles(rawCapacity);
     raw.rawX = reserveDoubles(rawCapacity);
     raw.rawY = reserveDoubles(rawCapacity);
@@ -81,6 +83,11 @@ int runCaptureMode(const RunSettings &settings, SensorLink &link)
     time_sleep(firstSampleDelay);
     bool readOk = capture(settings, link, raw);
     gpioTerminate();
+    // Rows without a single reading inside the duration (the first read
+    // stalled past its end) would be made-up zeros: a failed capture.
+    if (settings.sampleCount > 0 && raw.rawCount == 0) {
+        readOk = false;
+    }
     if (!readOk) {
         printf("Error occurred!");
         fflush(stdout);

@@ -2,12 +2,16 @@
 #ifndef SHAKELOG_COMMAND_LINE_H
 #define SHAKELOG_COMMAND_LINE_H
 
+#include <climits>
+
+#include "tuning.h"
+
 // Web addresses shown in the usage text.
 inline constexpr char homePageURL[] = "https://shakelog.example.org/";
 inline constexpr char bugReportURL[] = "https://shakelog.example.org/issues";
 
 // Longest duration whose raw record still fits the 32-bit counts.
-inline constexpr int durationMax = 2147483647 / 100000;
+inline constexpr int durationMax = INT_MAX / freqMaxSPI;
 
 struct RunSettings {
     double durationSec;

@@ -30,8 +30,10 @@ int runShakelog(int argc, char **argv)
     openSensorLink(link);
     // A missing or miswired sensor reads as zeros: refuse it rather than
     // stream zeros and report success.
-    if (!checkDeviceId(link)) {
+    int deviceId = readDeviceId(link);
+    if (deviceId != devIdADXL345) {
         gpioTerminate();
+        printMissingSensor(deviceId);
         return 1;
     }
     configureSensor(link);

@@ -28,22 +28,26 @@ void openSensorLink(SensorLink &link)
     link.handle = spiOpen(spiChannel, speedSPI, spiMode3);
 }
 
-bool checkDeviceId(SensorLink &link)
+int readDeviceId(SensorLink &link)
 {
     link.buffer[0] = regDevId;
     link.buffer[1] = 0;
-    int result = readBytes(link.handle, link.buffer, 2);
-    if (result != 2) {
+    if (readBytes(link.handle, link.buffer, 2) != 2) {
+        return -1;
+    }
+    return static_cast<unsigned char>(link.buffer[1]);
+}
+
+void printMissingSensor(int deviceId)
+{
+    if (deviceId < 0) {
         printf("Accelerometer not found: reading its device ID failed (expected 0x%02X)!\n",
                devIdADXL345);
-        return false;
+    } else {
+        printf("Accelerometer not found: device ID 0x%02X, expected 0x%02X!\n",
+               static_cast<unsigned>(deviceId), devIdADXL345);
     }
-    unsigned id = static_cast<unsigned char>(link.buffer[1]);
-    if (id != devIdADXL345) {
-        printf("Accelerometer not found: device ID 0x%02X, expected 0x%02X!\n", id, devIdADXL345);
-        return false;
-    }
-    return true;
+    fflush(stdout);
 }
 
 static void writeRegister(SensorLink &link, char address, char value)

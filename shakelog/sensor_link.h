@@ -44,9 +44,11 @@ int readBytes(int handle, char *buffer, int count);
 // Opens SPI channel 0 in mode 3 at speedSPI.
 void openSensorLink(SensorLink &link);
 
-// Reads the device ID register.  Returns true for an ADXL345; otherwise prints
-// what was found on standard output and returns false.
-bool checkDeviceId(SensorLink &link);
+// Reads the device ID register: the ID, or -1 when the transfer failed.
+int readDeviceId(SensorLink &link);
+
+// Says on standard output that what readDeviceId found is not an ADXL345.
+void printMissingSensor(int deviceId);
 
 // Data rate 3200 Hz, full resolution at +-16 g, measurement on.
 void configureSensor(SensorLink &link);

@@ -123,6 +123,18 @@ TEST_F(CaptureMode, TheReadingThatCrossesTheDurationIsNotKept)
     }
 }
 
+TEST_F(CaptureMode, NoReadingWithinTheDurationIsAFailureNotRowsOfZeros)
+{
+    emulatedStallTransfer(2, 1.5);  // the first capture read ends past the duration
+    CapturedRun run = runShakelogCaptured({"-t", "1", "-s", path});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out,
+              "Reading 5 samples in 1.0 seconds with sampling rate 5.0 Hz...\n"
+              "0.00 seconds left...\n"
+              "Error occurred!");
+    EXPECT_EQ(access(path.c_str(), F_OK), -1);
+}
+
 TEST_F(CaptureMode, ProgressCatchesUpOneLinePerReadingAfterAStall)
 {
     emulatedStallTransfer(100, 2.5);
@@ -219,6 +231,10 @@ TEST(CaptureMemory, ReservationsBeyondTheMachineCostNothingUntilWritten)
         munmap(array, count * sizeof(double));
     }
     EXPECT_NE(reserveDoubles(0), nullptr);
+    // A count whose size in bytes wraps (any long capture on a 32-bit Pi)
+    // must be refused, not turned into a tiny mapping.
+    EXPECT_EQ(reserveDoubles(SIZE_MAX / sizeof(double) + 2), nullptr);
+    EXPECT_EQ(allocateDoubles(SIZE_MAX / sizeof(double) + 2), nullptr);
 }
 
 TEST(CaptureMemory, ALongCaptureIsNotRefusedForMemoryItNeverTouches)

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <sstream>
+#include <sys/wait.h>
 
 #include <pigpio.h>
 
@@ -111,6 +112,16 @@ TEST_F(ConsoleMode, PacingIsOpenLoopSoTheSummaryShowsTheRateAchieved)
               2);
     EXPECT_NEAR(elapsed, 1.12, 0.01);
     EXPECT_NEAR(rate, 890.5, 1.0);
+}
+
+TEST(ConsoleOutput, AWriteErrorOnStandardOutputIsAFailure)
+{
+    // The real program: its summary and "Done" go to a full disk.
+    int status = system(SHAKELOG_BINARY " -t 0 > /dev/full 2>/dev/null");
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    status = system(SHAKELOG_BINARY " -t 0 > /dev/null 2>/dev/null");
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(ConsoleMode, ZeroDurationReadsOnlyTheWarmUpSamples)

@@ -113,14 +113,17 @@ TEST_F(SensorLinkWire, ADeviceThatIsNotAnAdxl345IsRefused)
     ASSERT_GE(gpioInitialise(), 0);
     SensorLink link{};
     openSensorLink(link);
-    EXPECT_TRUE(checkDeviceId(link));
-
+    EXPECT_EQ(readDeviceId(link), 0xE5);
     emulatedFailTransfer(1, PI_SPI_XFER_FAILED);
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(checkDeviceId(link));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Accelerometer not found: reading its device ID failed (expected 0xE5)!\n");
+    EXPECT_EQ(readDeviceId(link), -1);
     gpioTerminate();
+
+    testing::internal::CaptureStdout();
+    printMissingSensor(-1);
+    printMissingSensor(0x1D);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Accelerometer not found: reading its device ID failed (expected 0xE5)!\n"
+              "Accelerometer not found: device ID 0x1D, expected 0xE5!\n");
 }
 
 }  // namespace
