@@ -2,7 +2,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <fcntl.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -10,28 +9,9 @@
 #include <vector>
 
 #include "pigpio_emulation.h"
-#include "run_sequence.h"
+#include "run_captured.h"
 
 namespace {
-
-int runQuietly(std::vector<std::string> words)
-{
-    std::vector<char *> argv;
-    for (std::string &word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    int devNull = open("/dev/null", O_WRONLY);
-    dup2(devNull, STDOUT_FILENO);
-    int status = runShakelog(static_cast<int>(words.size()), argv.data());
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    close(devNull);
-    return status;
-}
 
 // Transfers that take no time on a clock that does not move: the loop runs
 // until the raw record is full, 100000 readings per second of duration, so
@@ -44,7 +24,7 @@ void captureLoop(benchmark::State &state)
         emulatedSetQuiet(true);
         emulatedUseVirtualClock(0.0);
         emulatedSetTransferTiming(0.0, true);
-        if (runQuietly({"shakelog", "-t", "1", "-f", "1", "-s", "/dev/null"}) != 0) {
+        if (runShakelogCaptured({"-t", "1", "-f", "1", "-s", "/dev/null"}).status != 0) {
             state.SkipWithError("capture failed");
         }
     }
@@ -68,7 +48,7 @@ long childPeakKilobytes(bool capture, long &readings)
         emulatedUseVirtualClock(0.0);
         long transactions = 0;
         if (capture) {
-            runQuietly({"shakelog", "-t", "10", "-f", "3200", "-s", "/dev/null"});
+            runShakelogCaptured({"-t", "10", "-f", "3200", "-s", "/dev/null"});
             transactions = emulatedTransactionCount();
         }
         ssize_t written = write(pipeEnds[1], &transactions, sizeof transactions);

@@ -2,6 +2,7 @@
 // file layout, and what happens with destinations that cannot be written or
 // are not regular files.
 #include "csv_output.h"
+#include "run_captured.h"
 
 #include <gtest/gtest.h>
 
@@ -60,14 +61,6 @@ int countMismatches(const std::vector<double> &values)
         }
     }
     return mismatches;
-}
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 void writeFile(const std::string &path, const std::string &content)
