@@ -21,6 +21,17 @@ bool has_minus_sign(const char* text)
     return *text == '-';
 }
 
+// glibc 2.38 and later read "0b101" as binary in C++ builds, older ones
+// stop at the "b"; the grammar knows no binary numbers on any of them.
+bool has_binary_prefix(const char* text)
+{
+    while (isspace(static_cast<unsigned char>(*text)))
+        ++text;
+    if (*text == '+' || *text == '-')
+        ++text;
+    return text[0] == '0' && (text[1] == 'b' || text[1] == 'B');
+}
+
 }  // namespace
 
 char* program_name(int argc, char* const argv[])
@@ -32,6 +43,8 @@ char* program_name(int argc, char* const argv[])
 
 bool parse_pin_number(const char* text, uint32_t* pin)
 {
+    if (has_binary_prefix(text))
+        return false;
     char* end = nullptr;
     errno = 0;
     const unsigned long value = strtoul(text, &end, 0);

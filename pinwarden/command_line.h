@@ -26,7 +26,8 @@ inline constexpr int pull_argument = 3;
 char* program_name(int argc, char* const argv[]);
 
 // strtoul in base 0 (0x/0X hexadecimal, leading 0 octal), refusing trailing
-// characters and any value that would not survive the trip to 32 bits.
+// characters, a 0b/0B binary prefix and any value that would not survive
+// the trip to 32 bits.
 bool parse_pin_number(const char* text, uint32_t* pin);
 
 // 2 for "pullup", 1 for "pulldown", 0 for anything else.

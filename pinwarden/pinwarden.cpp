@@ -9,10 +9,35 @@
 #include "sysfs_gpio.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <error.h>
+#include <fcntl.h>
+
+namespace {
+
+inline constexpr char null_device[] = "/dev/null";
+inline constexpr int standard_descriptor_count = 3;
+
+// Run by root, glibc leaves closed standard descriptors closed; the next
+// file opened would then become standard error and receive our messages,
+// and that file may be /dev/mem.  Each closed one gets /dev/null, which
+// takes the lowest free number, that is the closed one.
+void open_standard_descriptors()
+{
+    for (int fd = 0; fd < standard_descriptor_count; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open(null_device, O_RDWR | O_NOCTTY) != fd)
+            abort();
+    }
+}
+
+}  // namespace
 
 int main(int argc, char* argv[])
 {
+    open_standard_descriptors();
+
     // error() prefixes its messages with program_invocation_name, which is
     // empty or unset when the caller passed no argv[0].
     char* name = program_name(argc, argv);

@@ -1,5 +1,6 @@
 #include "pull_resistor.h"
 
+#include "command_line.h"
 #include "exit_status.h"
 
 #include <cerrno>
@@ -9,6 +10,8 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+static_assert(sizeof(off_t) >= 8, "/dev/mem offsets above 2 GB need a 64-bit off_t");
 
 unsigned pull_clock_word(uint32_t pin)
 {
@@ -38,23 +41,76 @@ void run_register_steps(volatile uint32_t* block, const register_step steps[], i
     }
 }
 
+unsigned bcm2711_pull_word(uint32_t pin)
+{
+    return bcm2711_pull_word0 + (pin % bcm2711_line_count) / bcm2711_lines_per_word;
+}
+
+uint32_t bcm2711_pull_value(uint32_t old, uint32_t pin, int pull_code)
+{
+    const unsigned shift = 2 * (pin % bcm2711_lines_per_word);
+    const uint32_t code = pull_code == pull_code_up ? bcm2711_pull_up : bcm2711_pull_down;
+    return (old & ~(bcm2711_pull_mask << shift)) | code << shift;
+}
+
+void set_bcm2711_pull(volatile uint32_t* block, uint32_t pin, int pull_code)
+{
+    const unsigned word = bcm2711_pull_word(pin);
+    block[word] = bcm2711_pull_value(block[word], pin, pull_code);
+}
+
+bool choose_gpio_target(gpio_target* target)
+{
+    const soc_identity soc = detect_soc();
+    switch (soc.verdict) {
+    case soc_verdict::no_device_tree:
+        *target = {gpio_base_address, pull_method::gppud_sequence};
+        return true;
+    case soc_verdict::known:
+        // The address comes from our own table; the device tree only
+        // confirmed it.
+        *target = {static_cast<off_t>(soc.model->peripheral_base) + gpio_block_offset,
+                   soc.model->method};
+        return true;
+    case soc_verdict::unsupported:
+        fprintf(stderr, "pull resistors are not supported on SoC %s\n", soc.name);
+        return false;
+    case soc_verdict::unreadable:
+        fprintf(stderr, "could not identify the SoC from %s\n", compatible_path);
+        return false;
+    case soc_verdict::bad_ranges:
+        fprintf(stderr, "unexpected peripheral address for SoC %s in %s\n", soc.name,
+                soc_ranges_path);
+        return false;
+    }
+    return false;
+}
+
 void set_pull_resistor(uint32_t pin, int pull_code)
 {
+    gpio_target target{};
+    if (!choose_gpio_target(&target))
+        exit(exit_pull_failed);
     const int fd = open(dev_mem_path, O_RDWR | O_SYNC | O_CLOEXEC);
     if (fd < 0) {
         fprintf(stderr, "could not open /dev/mem: %s\n", strerror(errno));
         exit(exit_pull_failed);
     }
     void* block = mmap(nullptr, gpio_block_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                       gpio_base_address);
+                       target.address);
     if (block == MAP_FAILED) {
         fprintf(stderr, "could not map GPIO region: %s\n", strerror(errno));
         close(fd);
         exit(exit_pull_failed);
     }
-    register_step steps[pull_step_count];
-    pull_resistor_steps(pin, pull_code, steps);
-    run_register_steps(static_cast<volatile uint32_t*>(block), steps, pull_step_count);
+    volatile uint32_t* registers = static_cast<volatile uint32_t*>(block);
+    if (target.method == pull_method::bcm2711_registers) {
+        set_bcm2711_pull(registers, pin, pull_code);
+    } else {
+        register_step steps[pull_step_count];
+        pull_resistor_steps(pin, pull_code, steps);
+        run_register_steps(registers, steps, pull_step_count);
+    }
     munmap(block, gpio_block_size);
     close(fd);
 }

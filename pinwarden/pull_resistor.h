@@ -1,12 +1,15 @@
 #pragma once
 
+#include "device_tree.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 
 inline constexpr char dev_mem_path[] = "/dev/mem";
 
-// BCM2835 GPIO block: physical address and the size mapped.
+// BCM2835 GPIO block: the physical address used where there is no device
+// tree to say which SoC this is, and the size mapped.
 inline constexpr off_t gpio_base_address = 0x20200000;
 inline constexpr size_t gpio_block_size = 4096;
 
@@ -16,6 +19,15 @@ inline constexpr unsigned gppudclk0_word = 38;  // pull clock, pins 0-31, 0x98
 inline constexpr unsigned gppudclk1_word = 39;  // pull clock, pins 32-63, 0x9C
 
 inline constexpr uint32_t gppud_off = 0;
+
+// BCM2711: GPIO_PUP_PDN_CNTRL_REG0..3 from word 57 (0xE4), 16 lines each,
+// two bits per line: 01 pull-up, 10 pull-down (not GPPUD's codes).
+inline constexpr unsigned bcm2711_pull_word0 = 57;
+inline constexpr unsigned bcm2711_lines_per_word = 16;
+inline constexpr unsigned bcm2711_line_count = 64;
+inline constexpr uint32_t bcm2711_pull_mask = 3;
+inline constexpr uint32_t bcm2711_pull_up = 1;
+inline constexpr uint32_t bcm2711_pull_down = 2;
 
 // The controller needs 150 cycles between steps; 100 us is ample.
 inline constexpr unsigned pull_settle_us = 100;
@@ -40,6 +52,22 @@ void pull_resistor_steps(uint32_t pin, int pull_code, register_step steps[pull_s
 // Performs the steps in order, each a single volatile 32-bit store.
 void run_register_steps(volatile uint32_t* block, const register_step steps[], int count);
 
-// Maps the GPIO block from /dev/mem and latches the pin's pull resistor;
-// failures end the program with status 255.
+// The line is the pin modulo 64, right for chips numbered from 0 and 512.
+unsigned bcm2711_pull_word(uint32_t pin);
+// `old` with the pin's two bits set for `pull_code`, every other bit kept.
+uint32_t bcm2711_pull_value(uint32_t old, uint32_t pin, int pull_code);
+// One volatile load and one volatile store of the pin's pull word.
+void set_bcm2711_pull(volatile uint32_t* block, uint32_t pin, int pull_code);
+
+// Physical address of the GPIO block and how to latch a pull there, or
+// false with a one-line message on standard error when the device tree
+// names no SoC we can program.
+struct gpio_target {
+    off_t address;
+    pull_method method;
+};
+bool choose_gpio_target(gpio_target* target);
+
+// Finds the GPIO block, maps it from /dev/mem and latches the pin's pull
+// resistor; failures end the program with status 255.
 void set_pull_resistor(uint32_t pin, int pull_code);

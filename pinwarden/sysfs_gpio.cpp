@@ -47,16 +47,32 @@ void write_pin_to_path(const char* path, uint32_t pin)
         error(exit_write_failed, errno, "could not flush data to %s", path);
 }
 
-bool format_attribute_path(char* buffer, size_t size, uint32_t pin, const char* attribute)
+bool format_attribute_path(char* buffer, size_t size, pin_directory directory, uint32_t pin,
+                           const char* attribute)
 {
-    const int length = snprintf(buffer, size, attribute_path_format, pin, attribute);
+    const char* format = directory == pin_directory::class_link ? class_attribute_path_format
+                                                                : virtual_attribute_path_format;
+    const int length = snprintf(buffer, size, format, pin, attribute);
     return length >= 0 && static_cast<size_t>(length) < size;
 }
 
-void allow_access_by_user(uint32_t pin, const char* attribute)
+pin_directory find_pin_directory(uint32_t pin)
 {
     char path[attribute_path_size];
-    if (!format_attribute_path(path, sizeof path, pin, attribute)) {
+    struct stat st {};
+    snprintf(path, sizeof path, virtual_pin_directory_format, pin);
+    if (stat(path, &st) == 0)
+        return pin_directory::virtual_device;
+    snprintf(path, sizeof path, class_pin_directory_format, pin);
+    if (stat(path, &st) == 0)
+        return pin_directory::class_link;
+    return pin_directory::virtual_device;
+}
+
+void allow_access_by_user(pin_directory directory, uint32_t pin, const char* attribute)
+{
+    char path[attribute_path_size];
+    if (!format_attribute_path(path, sizeof path, directory, pin, attribute)) {
         error(exit_path_too_long, 0, "path of GPIO pin is too long!");
         return;
     }
@@ -71,6 +87,7 @@ void allow_access_by_user(uint32_t pin, const char* attribute)
 void export_pin(uint32_t pin)
 {
     write_pin_to_path(export_path, pin);
+    const pin_directory directory = find_pin_directory(pin);
     for (const char* attribute : pin_attributes)
-        allow_access_by_user(pin, attribute);
+        allow_access_by_user(directory, pin, attribute);
 }

@@ -7,8 +7,17 @@
 // elsewhere.
 inline constexpr char export_path[] = "/sys/class/gpio/export";
 inline constexpr char unexport_path[] = "/sys/class/gpio/unexport";
-inline constexpr char attribute_path_format[] = "/sys/devices/virtual/gpio/gpio%u/%s";
 inline constexpr size_t attribute_path_size = 4096;
+
+// Where an exported pin's files are reached: the original kernels' virtual
+// device directory where it exists, otherwise the link the kernel makes in
+// /sys/class/gpio to wherever the directory really is (chown and chmod
+// follow it).  Where neither exists the virtual path is reported.
+enum class pin_directory { virtual_device, class_link };
+inline constexpr char virtual_pin_directory_format[] = "/sys/devices/virtual/gpio/gpio%u";
+inline constexpr char class_pin_directory_format[] = "/sys/class/gpio/gpio%u";
+inline constexpr char virtual_attribute_path_format[] = "/sys/devices/virtual/gpio/gpio%u/%s";
+inline constexpr char class_attribute_path_format[] = "/sys/class/gpio/gpio%u/%s";
 
 // The control files of an exported pin, in the order they are handed over.
 inline constexpr int attribute_count = 4;
@@ -19,9 +28,13 @@ inline constexpr const char* pin_attributes[attribute_count] = {"direction", "va
 void write_pin_to_path(const char* path, uint32_t pin);
 
 // False when the path would not fit in `size` bytes with its terminator.
-bool format_attribute_path(char* buffer, size_t size, uint32_t pin, const char* attribute);
+bool format_attribute_path(char* buffer, size_t size, pin_directory directory, uint32_t pin,
+                           const char* attribute);
+
+// Looked up once per export, after the export write.
+pin_directory find_pin_directory(uint32_t pin);
 
 // Gives one attribute file to the real user and group, owner-only access.
-void allow_access_by_user(uint32_t pin, const char* attribute);
+void allow_access_by_user(pin_directory directory, uint32_t pin, const char* attribute);
 
 void export_pin(uint32_t pin);

@@ -33,7 +33,9 @@ TEST(PinNumber, AcceptsWhatStrtoulAcceptsInBaseZero)
 
 TEST(PinNumber, RefusesTrailingCharactersAndMissingDigits)
 {
-    for (const char* text : {"17x", "17 ", "17\n", "abc", " ", "", "0x", "08", "1.5", "0x1g"}) {
+    // Binary is refused whether or not this glibc's strtoul reads it.
+    for (const char* text : {"17x", "17 ", "17\n", "abc", " ", "", "0x", "08", "1.5", "0x1g",
+                             "0b10001", "0B10001", " +0b1", "-0b0", "0b", "0b2"}) {
         uint32_t pin = 12345;
         EXPECT_FALSE(parse_pin_number(text, &pin)) << '"' << text << '"';
         EXPECT_EQ(12345u, pin) << '"' << text << '"';

@@ -78,4 +78,38 @@ TEST(RegisterExecutor, StoresEachStepInOrderAndNothingElse)
     }
 }
 
+// GPIO_PUP_PDN_CNTRL: two bits per line, 01 up and 10 down, the other
+// 30 bits kept; the line is the pin modulo 64.
+TEST(Bcm2711Pull, ReadModifyWriteOfTheLinesTwoBits)
+{
+    const struct {
+        uint32_t pin;
+        int pull_code;
+        uint32_t old;
+        unsigned word;
+        uint32_t value;
+    } cases[] = {
+        {0, 2, 0x00000000, 57, 0x00000001},  {0, 1, 0xFFFFFFFF, 57, 0xFFFFFFFE},
+        {15, 2, 0xFFFFFFFF, 57, 0x7FFFFFFF}, {16, 1, 0x00000000, 58, 0x00000002},
+        {17, 2, 0x0000000C, 58, 0x00000004}, {529, 2, 0x0000000C, 58, 0x00000004},
+        {47, 1, 0x40000000, 59, 0x80000000}, {63, 2, 0xAAAAAAAA, 60, 0x6AAAAAAA},
+        {64, 1, 0x55555555, 57, 0x55555556}, {UINT32_MAX, 2, 0, 60, 0x40000000},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.word, bcm2711_pull_word(c.pin)) << c.pin;
+        EXPECT_EQ(c.value, bcm2711_pull_value(c.old, c.pin, c.pull_code)) << c.pin;
+    }
+}
+
+TEST(Bcm2711Pull, StoresOnlyThePinsWord)
+{
+    constexpr unsigned words = gpio_block_size / sizeof(uint32_t);
+    uint32_t block[words];
+    for (unsigned i = 0; i < words; ++i)
+        block[i] = 0xC0DE0000 | i;
+    set_bcm2711_pull(block, 34, 1);  // bits 5..4 of word 59: 11 becomes 10
+    for (unsigned i = 0; i < words; ++i)
+        ASSERT_EQ(i == 59 ? 0xC0DE002Bu : 0xC0DE0000 | i, block[i]) << "word " << i;
+}
+
 }  // namespace

@@ -8,25 +8,44 @@ namespace {
 
 TEST(AttributePath, NamesThePinDirectoryInDecimal)
 {
-    char path[attribute_path_size];
-    ASSERT_TRUE(format_attribute_path(path, sizeof path, 17, "direction"));
-    EXPECT_STREQ("/sys/devices/virtual/gpio/gpio17/direction", path);
-    ASSERT_TRUE(format_attribute_path(path, sizeof path, UINT32_MAX, "active_low"));
-    EXPECT_STREQ("/sys/devices/virtual/gpio/gpio4294967295/active_low", path);
+    const struct {
+        pin_directory directory;
+        uint32_t pin;
+        const char* attribute;
+        const char* path;
+    } cases[] = {
+        {pin_directory::virtual_device, 17, "direction", "/sys/devices/virtual/gpio/gpio17/direction"},
+        {pin_directory::virtual_device, UINT32_MAX, "active_low",
+         "/sys/devices/virtual/gpio/gpio4294967295/active_low"},
+        {pin_directory::class_link, 529, "value", "/sys/class/gpio/gpio529/value"},
+        {pin_directory::class_link, UINT32_MAX, "edge", "/sys/class/gpio/gpio4294967295/edge"},
+    };
+    for (const auto& c : cases) {
+        char path[attribute_path_size];
+        ASSERT_TRUE(format_attribute_path(path, sizeof path, c.directory, c.pin, c.attribute));
+        EXPECT_STREQ(c.path, path);
+    }
 }
 
 // A pin number has at most ten digits, so the real 4096-byte buffer never
 // overflows; the check itself is exercised with buffers cut to size.
 TEST(AttributePath, RefusesAPathThatDoesNotFitWithItsTerminator)
 {
-    const char expected[] = "/sys/devices/virtual/gpio/gpio17/edge";
-    const size_t length = strlen(expected);
-    char path[sizeof expected];
-
-    EXPECT_TRUE(format_attribute_path(path, length + 1, 17, "edge"));
-    EXPECT_STREQ(expected, path);
-    EXPECT_FALSE(format_attribute_path(path, length, 17, "edge"));
-    EXPECT_FALSE(format_attribute_path(path, 1, 17, "edge"));
+    const struct {
+        pin_directory directory;
+        const char* expected;
+    } cases[] = {
+        {pin_directory::virtual_device, "/sys/devices/virtual/gpio/gpio17/edge"},
+        {pin_directory::class_link, "/sys/class/gpio/gpio17/edge"},
+    };
+    for (const auto& c : cases) {
+        const size_t length = strlen(c.expected);
+        char path[attribute_path_size];
+        EXPECT_TRUE(format_attribute_path(path, length + 1, c.directory, 17, "edge"));
+        EXPECT_STREQ(c.expected, path);
+        EXPECT_FALSE(format_attribute_path(path, length, c.directory, 17, "edge")) << c.expected;
+        EXPECT_FALSE(format_attribute_path(path, 1, c.directory, 17, "edge")) << c.expected;
+    }
 }
 
 }  // namespace
