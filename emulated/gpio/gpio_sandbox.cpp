@@ -1,5 +1,6 @@
 #include "gpio_sandbox.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,8 @@ inline constexpr char stdin_path[] = "/sys/sandbox/stdin";
 inline constexpr char stdout_path[] = "/sys/sandbox/stdout";
 inline constexpr char stderr_path[] = "/sys/sandbox/stderr";
 inline constexpr char dev_mem_path[] = "/dev/mem";
+inline constexpr char device_tree_dir[] = "/sys/firmware/devicetree/base";
+inline constexpr char class_gpio_dir[] = "/sys/class/gpio";
 inline constexpr int exec_failed_status = 127;
 
 std::string failure(const std::string& what)
@@ -32,13 +35,37 @@ std::string make_directory(const std::string& path, mode_t mode)
     return "";
 }
 
+// Each missing directory along the path, as mkdir -p.
+std::string make_directories(const std::string& path, mode_t mode)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        std::string result = make_directory(path.substr(0, slash), mode);
+        if (!result.empty())
+            return result;
+    }
+    return make_directory(path, mode);
+}
+
+// Empty, owned by root with `mode`, as if new even when it was not.
 std::string create_file(const std::string& path, mode_t mode)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0)
         return failure("create " + path);
+    const bool ok = fchown(fd, 0, 0) == 0 && fchmod(fd, mode) == 0;
     close(fd);
-    return "";
+    return ok ? "" : failure("reset owner and mode of " + path);
+}
+
+std::string create_file_with(const std::string& path, const std::string& content, mode_t mode)
+{
+    std::string result = create_file(path, 0600);
+    if (result.empty())
+        result = write_file(path, content);
+    if (result.empty() && chmod(path.c_str(), mode) != 0)
+        result = failure("chmod " + path);
+    return result;
 }
 
 std::string mount_tmpfs(const char* target)
@@ -62,7 +89,18 @@ bool no_new_privileges()
     return set;
 }
 
-std::string write_mem_image(const std::string& path)
+// The original GPIO page, and the board's own where it has another.
+std::vector<off_t> patterned_pages(const emulated_board& board)
+{
+    std::vector<off_t> pages = {original_gpio_address};
+    if (board.gpio_address != 0 && board.gpio_address != original_gpio_address)
+        pages.push_back(board.gpio_address);
+    return pages;
+}
+
+inline constexpr off_t gpio_page_size = gpio_page_words * sizeof(uint32_t);
+
+std::string write_mem_image_at(const std::string& path, const emulated_board& board)
 {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -70,14 +108,37 @@ std::string write_mem_image(const std::string& path)
     uint32_t page[gpio_page_words];
     for (unsigned i = 0; i < gpio_page_words; ++i)
         page[i] = gpio_page_pattern(i);
-    const bool ok = ftruncate(fd, gpio_page_offset + sizeof page) == 0 &&
-                    pwrite(fd, page, sizeof page, gpio_page_offset) == sizeof page;
+    off_t end = 0;
+    for (off_t address : patterned_pages(board))
+        end = std::max(end, address + gpio_page_size);
+    bool ok = ftruncate(fd, end) == 0;
+    for (off_t address : patterned_pages(board))
+        ok = ok && pwrite(fd, page, sizeof page, address) == sizeof page;
     std::string result = ok ? "" : failure("fill " + path);
     close(fd);
     return result;
 }
 
-std::string populate_dev(dev_mem_kind kind)
+std::string write_device_tree(const emulated_board& board)
+{
+    if (board.compatible.empty())
+        return "";
+    std::string compatible;
+    for (const std::string& entry : board.compatible)
+        compatible += entry + '\0';
+    std::string ranges;
+    for (uint32_t cell : board.soc_ranges)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            ranges += static_cast<char>(cell >> shift & 0xFF);
+    std::string result = make_directories(std::string(device_tree_dir) + "/soc", 0755);
+    if (result.empty())
+        result = create_file_with(std::string(device_tree_dir) + "/compatible", compatible, 0444);
+    if (result.empty())
+        result = create_file_with(std::string(device_tree_dir) + "/soc/ranges", ranges, 0444);
+    return result;
+}
+
+std::string populate_dev(dev_mem_kind kind, const emulated_board& board)
 {
     for (const char* name : {"null", "full"}) {
         const std::string target = std::string(dev_staging) + "/" + name;
@@ -90,7 +151,7 @@ std::string populate_dev(dev_mem_kind kind)
     const std::string mem = std::string(dev_staging) + "/mem";
     switch (kind) {
     case dev_mem_kind::image:
-        return write_mem_image(mem);
+        return write_mem_image_at(mem, board);
     case dev_mem_kind::missing:
         return "";
     case dev_mem_kind::fifo:
@@ -112,16 +173,43 @@ std::string populate_dev(dev_mem_kind kind)
     close(in);
     close(out);
     close(err);
-    if (options.close_standard_error)
-        close(2);
-    if (setgroups(0, nullptr) != 0 || setresgid(sandbox_gid, sandbox_gid, sandbox_gid) != 0 ||
-        setresuid(sandbox_uid, sandbox_uid, sandbox_uid) != 0)
+    for (int fd = 0; fd <= 2; ++fd)
+        if ((options.closed_descriptors >> fd & 1) != 0)
+            close(fd);
+    if (!options.as_root &&
+        (setgroups(0, nullptr) != 0 || setresgid(sandbox_gid, sandbox_gid, sandbox_gid) != 0 ||
+         setresuid(sandbox_uid, sandbox_uid, sandbox_uid) != 0))
         _exit(exec_failed_status);
     execve(sandbox_binary, argv, environ);
     _exit(exec_failed_status);
 }
 
 }  // namespace
+
+const emulated_board emulated_boards[emulated_board_count] = {
+    {"original Pi", {}, {}, "/sys/devices/virtual/gpio", original_gpio_address},
+    {"Pi 1",
+     {"raspberrypi,model-b", "brcm,bcm2835"},
+     {0x7E000000, 0x20000000, 0x01000000, 0x40000000, 0x40000000, 0x00001000},
+     "/sys/devices/platform/soc/20200000.gpio/gpiochip0/gpio",
+     0x20200000},
+    {"Pi 3",
+     {"raspberrypi,3-model-b", "brcm,bcm2837"},
+     {0x7E000000, 0x3F000000, 0x01000000, 0x40000000, 0x40000000, 0x00001000},
+     "/sys/devices/platform/soc/3f200000.gpio/gpiochip0/gpio",
+     0x3F200000},
+    {"Pi 4",
+     {"raspberrypi,4-model-b", "brcm,bcm2711"},
+     {0x7E000000, 0x00000000, 0xFE000000, 0x01800000, 0x7C000000, 0x00000000, 0xFC000000,
+      0x02000000, 0x40000000, 0x00000000, 0xFF800000, 0x00800000},
+     "/sys/devices/platform/soc/fe200000.gpio/gpiochip512/gpio",
+     0xFE200000},
+    {"Pi 5",
+     {"raspberrypi,5-model-b", "brcm,bcm2712"},
+     {0x7C000000, 0x00000010, 0x7C000000, 0x04000000},
+     "/sys/devices/platform/axi/1000120000.pcie/1f000d0000.gpio/gpiochip0/gpio",
+     0},
+};
 
 uint32_t gpio_page_pattern(unsigned word)
 {
@@ -174,13 +262,15 @@ void leave_sandbox(sandbox_session* session)
     }
 }
 
-std::string lay_out_gpio_sysfs()
+std::string lay_out_gpio_sysfs(const emulated_board& board)
 {
     std::string result = mount_tmpfs("/sys");
-    for (const char* dir : {"/sys/class", "/sys/class/gpio", "/sys/devices", "/sys/devices/virtual",
-                            "/sys/devices/virtual/gpio", sandbox_dir})
+    for (const std::string& dir : {std::string(class_gpio_dir), board.pin_parent,
+                                   std::string(sandbox_dir)})
         if (result.empty())
-            result = make_directory(dir, 0755);
+            result = make_directories(dir, 0755);
+    if (result.empty())
+        result = write_device_tree(board);
     // The kernel's control files are write-only, for root.
     if (result.empty())
         result = create_file(sandbox_export, 0200);
@@ -193,16 +283,25 @@ std::string lay_out_gpio_sysfs()
 
 std::string attribute_path(unsigned pin, const std::string& name)
 {
-    return "/sys/devices/virtual/gpio/gpio" + std::to_string(pin) + "/" + name;
+    return std::string(class_gpio_dir) + "/gpio" + std::to_string(pin) + "/" + name;
 }
 
-std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& names)
+std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& names,
+                               const emulated_board& board)
 {
-    std::string result =
-        make_directory("/sys/devices/virtual/gpio/gpio" + std::to_string(pin), 0755);
+    const std::string pin_name = "gpio" + std::to_string(pin);
+    const std::string directory = board.pin_parent + "/" + pin_name;
+    std::string result = make_directory(directory, 0755);
     for (const std::string& name : names)
         if (result.empty())
-            result = create_file(attribute_path(pin, name), 0644);
+            result = create_file(directory + "/" + name, 0644);
+    // The kernel's link is relative: ../../devices/... from /sys/class/gpio.
+    const std::string link = std::string(class_gpio_dir) + "/" + pin_name;
+    const std::string target = "../.." + directory.substr(strlen("/sys"));
+    if (result.empty() && unlink(link.c_str()) != 0 && errno != ENOENT)
+        result = failure("unlink " + link);
+    if (result.empty() && symlink(target.c_str(), link.c_str()) != 0)
+        result = failure("symlink " + link);
     return result;
 }
 
@@ -221,27 +320,59 @@ std::string install_setuid_copy(const std::string& built_binary)
     return result;
 }
 
-std::string replace_dev(dev_mem_kind kind)
+std::string replace_dev(dev_mem_kind kind, const emulated_board& board)
 {
     std::string result = make_directory(dev_staging, 0755);
     if (result.empty())
         result = mount_tmpfs(dev_staging);
     if (result.empty())
-        result = populate_dev(kind);
+        result = populate_dev(kind, board);
     if (result.empty() && mount(dev_staging, "/dev", nullptr, MS_MOVE, nullptr) != 0)
         result = failure("move the new /dev into place");
     return result;
 }
 
-std::string read_gpio_page(uint32_t words[gpio_page_words])
+std::string write_mem_image(const emulated_board& board)
+{
+    return write_mem_image_at(dev_mem_path, board);
+}
+
+std::string read_gpio_page(uint32_t words[gpio_page_words], off_t address)
 {
     const int fd = open(dev_mem_path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return failure("open /dev/mem image");
-    const ssize_t size = gpio_page_words * sizeof(uint32_t);
-    const bool ok = pread(fd, words, size, gpio_page_offset) == size;
+    const bool ok = pread(fd, words, gpio_page_size, address) == gpio_page_size;
     close(fd);
     return ok ? "" : failure("read the GPIO page");
+}
+
+// tmpfs keeps holes at the granularity of the machine's pages, so each
+// patterned page may show as data with the rest of its memory page.
+std::string image_data_outside_gpio_pages(const emulated_board& board)
+{
+    const int fd = open(dev_mem_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return failure("open /dev/mem image");
+    const off_t memory_page = sysconf(_SC_PAGESIZE);
+    std::string stray;
+    off_t data = 0;
+    while (stray.empty() && (data = lseek(fd, data, SEEK_DATA)) >= 0) {
+        const off_t hole = lseek(fd, data, SEEK_HOLE);
+        bool inside = false;
+        for (off_t page : patterned_pages(board)) {
+            const off_t first = page / memory_page * memory_page;
+            const off_t last = (page + gpio_page_size + memory_page - 1) / memory_page * memory_page;
+            inside = inside || (data >= first && hole <= last);
+        }
+        if (!inside)
+            stray = "data at " + std::to_string(data) + ".." + std::to_string(hole);
+        data = hole;
+    }
+    if (stray.empty() && errno != ENXIO)
+        stray = failure("seek through the /dev/mem image");
+    close(fd);
+    return stray;
 }
 
 std::string bind_over(const std::string& source, const std::string& target)

@@ -26,11 +26,28 @@ inline constexpr char sandbox_binary[] = "/sys/sandbox/pinwarden";
 inline constexpr char sandbox_export[] = "/sys/class/gpio/export";
 inline constexpr char sandbox_unexport[] = "/sys/class/gpio/unexport";
 
-// The GPIO page of the /dev/mem stand-in, filled with a pattern so that a
-// test sees which words were written.
-inline constexpr off_t gpio_page_offset = 0x20200000;
+// The /dev/mem stand-in is a sparse file holding, at the original GPIO
+// address and at the board's own, a page filled with a pattern so that a
+// test sees which words were written; everything else is a hole.
+inline constexpr off_t original_gpio_address = 0x20200000;
 inline constexpr unsigned gpio_page_words = 1024;
 uint32_t gpio_page_pattern(unsigned word);
+
+// A board as pinwarden meets it: the device tree the firmware gives the
+// kernel and where that kernel puts an exported pin's directory.
+struct emulated_board {
+    const char* name;
+    std::vector<std::string> compatible;  // board first, SoC last; none: no device tree
+    std::vector<uint32_t> soc_ranges;     // cells, written big-endian
+    std::string pin_parent;               // the kernel creates gpioN in here
+    off_t gpio_address;                   // physical address of its GPIO block, 0: none we use
+};
+
+// The first Pi on a kernel without device tree, pins under
+// /sys/devices/virtual; then a Pi 1, 3, 4 and 5 on device-tree kernels.
+inline constexpr int emulated_board_count = 5;
+extern const emulated_board emulated_boards[emulated_board_count];
+inline const emulated_board& original_board = emulated_boards[0];
 
 struct sandbox_session {
     int original_namespace = -1;
@@ -44,11 +61,15 @@ void leave_sandbox(sandbox_session* session);
 
 // The functions below return "" on success, else what failed.
 
-// tmpfs over /sys with empty export and unexport files and /sys/sandbox.
-std::string lay_out_gpio_sysfs();
+// tmpfs over /sys with empty export and unexport files, /sys/sandbox and
+// the board's device tree.
+std::string lay_out_gpio_sysfs(const emulated_board& board = original_board);
 
-// Attribute files of pin `pin` as the kernel creates them on export.
-std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& names);
+// Attribute files of pin `pin` as the kernel creates them on export, owned
+// by root with mode 0644, and the /sys/class/gpio/gpioN link to them.
+std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& names,
+                               const emulated_board& board = original_board);
+// Through the /sys/class/gpio link, so the same on every board.
 std::string attribute_path(unsigned pin, const std::string& name);
 inline const std::vector<std::string> all_attributes = {"direction", "value", "active_low",
                                                         "edge"};
@@ -57,16 +78,24 @@ inline const std::vector<std::string> all_attributes = {"direction", "value", "a
 std::string install_setuid_copy(const std::string& built_binary);
 
 enum class dev_mem_kind {
-    image,    // sparse file with the patterned GPIO page at the real offset
+    image,    // sparse file with the patterned GPIO pages at the real offsets
     missing,  // no /dev/mem at all
     fifo,     // opens, but cannot be mapped
 };
 
 // Replaces /dev by a tmpfs with null, full and the chosen /dev/mem.
-std::string replace_dev(dev_mem_kind kind);
+std::string replace_dev(dev_mem_kind kind, const emulated_board& board = original_board);
 
-// Reads the GPIO page of the /dev/mem image.
-std::string read_gpio_page(uint32_t words[gpio_page_words]);
+// Lays the /dev/mem image out afresh.
+std::string write_mem_image(const emulated_board& board);
+
+// Reads the page at `address` of the /dev/mem image.
+std::string read_gpio_page(uint32_t words[gpio_page_words],
+                           off_t address = original_gpio_address);
+
+// "" when the image holds data only in the board's patterned pages (a
+// store anywhere else would have filled a hole), else where it does.
+std::string image_data_outside_gpio_pages(const emulated_board& board);
 
 // Bind-mounts `source` over the existing file `target`.
 std::string bind_over(const std::string& source, const std::string& target);
@@ -76,7 +105,8 @@ std::string write_file(const std::string& path, const std::string& content);
 
 struct run_options {
     bool empty_argument_vector = false;  // execve with argv = { NULL }
-    bool close_standard_error = false;
+    unsigned closed_descriptors = 0;     // bit n: descriptor n closed
+    bool as_root = false;                // keep root's IDs: no secure mode
 };
 
 struct run_result {
@@ -87,5 +117,5 @@ struct run_result {
 };
 
 // Runs sandbox_binary as sandbox_uid/sandbox_gid with no supplementary
-// groups; `args` are argv[0] onwards.
+// groups (or as root); `args` are argv[0] onwards.
 run_result run_as_user(const std::vector<std::string>& args, const run_options& options = {});

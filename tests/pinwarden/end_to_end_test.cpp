@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ostream>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -26,12 +28,14 @@ inline constexpr int tty_null_discipline = 27;  // N_NULL: every write fails
 
 class PinwardenEndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { set_up(original_board); }
+
+    void set_up(const emulated_board& board)
     {
         std::string why_not;
         if (!enter_sandbox(&session, &why_not))
             GTEST_SKIP() << "no mount namespace for the emulated GPIO files: " << why_not;
-        ASSERT_EQ("", lay_out_gpio_sysfs());
+        ASSERT_EQ("", lay_out_gpio_sysfs(board));
         ASSERT_EQ("", install_setuid_copy(PINWARDEN_BINARY));
     }
 
@@ -64,17 +68,32 @@ void expect_untouched(unsigned pin, const std::string& name)
     EXPECT_EQ(0644u, st.st_mode & 07777) << name;
 }
 
-// The GPIO page holds its fill pattern except for the words given as 0.
-void expect_gpio_page_cleared_only(const std::vector<unsigned>& cleared)
+struct word_value {
+    unsigned word;
+    uint32_t value;
+};
+
+// The page at `address` holds its fill pattern except for the words given.
+void expect_gpio_page(const std::vector<word_value>& changed,
+                      off_t address = original_gpio_address)
 {
     uint32_t words[gpio_page_words];
-    ASSERT_EQ("", read_gpio_page(words));
+    ASSERT_EQ("", read_gpio_page(words, address));
     for (unsigned i = 0; i < gpio_page_words; ++i) {
-        bool zero = false;
-        for (unsigned word : cleared)
-            zero = zero || word == i;
-        ASSERT_EQ(zero ? 0 : gpio_page_pattern(i), words[i]) << "word " << i;
+        uint32_t expected = gpio_page_pattern(i);
+        for (const word_value& change : changed)
+            if (change.word == i)
+                expected = change.value;
+        ASSERT_EQ(expected, words[i]) << "word " << i << " at " << std::hex << address;
     }
+}
+
+void expect_gpio_page_cleared_only(const std::vector<unsigned>& cleared)
+{
+    std::vector<word_value> changed;
+    for (unsigned word : cleared)
+        changed.push_back({word, 0});
+    expect_gpio_page(changed);
 }
 
 TEST_F(PinwardenEndToEnd, ExportWritesThePinAndHandsOverTheFourFiles)
@@ -179,6 +198,8 @@ TEST_F(PinwardenEndToEnd, CommandLineMistakesWriteNothing)
         {{"export", "17x"}, 2, "pinwarden: 17x is not a valid GPIO pin number\n"},
         {{"export", "4294967313"}, 2, "pinwarden: 4294967313 is not a valid GPIO pin number\n"},
         {{"export", "-1"}, 2, "pinwarden: -1 is not a valid GPIO pin number\n"},
+        {{"export", "0b10001"}, 2, "pinwarden: 0b10001 is not a valid GPIO pin number\n"},
+        {{"export", " 0B10001"}, 2, "pinwarden:  0B10001 is not a valid GPIO pin number\n"},
         {{"export", "17", "sideways"}, 1, usage_line},
         {{"unexport", "17", "sideways"}, 1, usage_line},
         {{"toggle", "17"}, 1, usage_line},
@@ -321,23 +342,189 @@ TEST_F(PinwardenEndToEnd, RefusedModeChangeIsReported)
     expect_untouched(17, "value");
 }
 
-// With standard error closed by the caller, the next file opened would take
-// descriptor 2 and receive the error messages; here that file is /dev/mem.
-TEST_F(PinwardenEndToEnd, ClosedStandardErrorDoesNotRedirectMessages)
+// With a standard descriptor closed by the caller, the next file opened
+// would take its number: on descriptor 2 it would receive the error
+// messages, and here that file is /dev/mem.  Run set-user-ID, glibc reopens
+// them itself; run by root it does not.
+TEST_F(PinwardenEndToEnd, ClosedStandardDescriptorsDoNotRedirectMessages)
 {
     ASSERT_EQ("", add_pin_attributes(17, all_attributes));
     ASSERT_EQ("", replace_dev(dev_mem_kind::fifo));
     const int reader = open("/dev/mem", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0) << strerror(errno);
-    run_options options;
-    options.close_standard_error = true;
-    const run_result run = run_as_user({"pinwarden", "export", "17", "pullup"}, options);
-    char leaked[256];
-    const ssize_t count = read(reader, leaked, sizeof leaked);
+    const std::string message = "could not map GPIO region: No such device\n";
+    for (bool as_root : {false, true}) {
+        for (unsigned closed : {1u, 2u, 4u, 7u}) {
+            ASSERT_EQ("", write_file(sandbox_export, ""));
+            run_options options;
+            options.closed_descriptors = closed;
+            options.as_root = as_root;
+            const run_result run = run_as_user({"pinwarden", "export", "17", "pullup"}, options);
+            char leaked[256];
+            const ssize_t count = read(reader, leaked, sizeof leaked);
+            const std::string what =
+                std::string(as_root ? "root" : "user") + ", closed mask " + std::to_string(closed);
+            EXPECT_EQ(255, run.exit_status) << what;
+            EXPECT_GE(0, count) << what << ": written into /dev/mem: "
+                                << std::string(leaked, count > 0 ? count : 0);
+            EXPECT_EQ((closed & 4) != 0 ? "" : message, run.standard_error) << what;
+            EXPECT_EQ("17\n", read_file(sandbox_export)) << what;
+        }
+    }
     close(reader);
-    EXPECT_EQ(255, run.exit_status);
-    EXPECT_GE(0, count) << "written into /dev/mem: " << std::string(leaked, count > 0 ? count : 0);
-    EXPECT_EQ("17\n", read_file(sandbox_export));
+}
+
+// Each board as the kernel and firmware present it: where the pin's files
+// are, and what a pull request must do to the /dev/mem image.
+struct pull_case {
+    const char* pin;    // as typed
+    unsigned exported;  // as the kernel receives it
+    const char* pull;
+    std::vector<word_value> changed;  // in the board's GPIO page
+};
+
+struct board_case {
+    int board;
+    bool virtual_directory;  // the pin's files named under /sys/devices/virtual
+    std::vector<pull_case> pulls;
+    const char* refusal;  // the 255 message of a board without pull support
+};
+
+const board_case board_cases[] = {
+    {0, true, {{"17", 17, "pullup", {{37, 0}, {38, 0}}}}, nullptr},
+    {1,
+     false,
+     {{"17", 17, "pullup", {{37, 0}, {38, 0}}}, {"40", 40, "pulldown", {{37, 0}, {39, 0}}}},
+     nullptr},
+    // Numbered from 512: 529 is GPIO 17.
+    {2,
+     false,
+     {{"529", 529, "pullup", {{37, 0}, {38, 0}}}, {"40", 40, "pulldown", {{37, 0}, {39, 0}}}},
+     nullptr},
+    // Two bits per line from word 57; the pattern's other bits stay.
+    {3,
+     false,
+     {{"529", 529, "pullup", {{58, 0x5A5A0036}}},
+      {"3", 3, "pulldown", {{57, 0x5A5A00B9}}},
+      {"574", 574, "pulldown", {{60, 0x6A5A003C}}}},
+     nullptr},
+    {4,
+     false,
+     {{"588", 588, "pullup", {}}, {"17", 17, "pulldown", {}}},
+     "pull resistors are not supported on SoC brcm,bcm2712\n"},
+};
+
+void PrintTo(const board_case& c, std::ostream* out)
+{
+    *out << emulated_boards[c.board].name;
+}
+
+class PinwardenOnBoard : public PinwardenEndToEnd,
+                         public ::testing::WithParamInterface<board_case> {
+protected:
+    void SetUp() override { set_up(board()); }
+    const emulated_board& board() const { return emulated_boards[GetParam().board]; }
+};
+
+TEST_P(PinwardenOnBoard, HandoverReachesThePinsFilesWhereverTheKernelPutsThem)
+{
+    ASSERT_EQ("", add_pin_attributes(17, all_attributes, board()));
+    run_result run = pinwarden({"export", "17"});
+    EXPECT_EQ(0, run.exit_status);
+    EXPECT_EQ("", run.standard_error);
+    for (const std::string& name : all_attributes)
+        expect_handed_over(17, name);
+    EXPECT_EQ(GetParam().virtual_directory, access("/sys/devices/virtual", F_OK) == 0);
+
+    ASSERT_EQ("", add_pin_attributes(18, {"direction", "value", "edge"}, board()));
+    run = pinwarden({"export", "18"});
+    const std::string directory = GetParam().virtual_directory ? "/sys/devices/virtual/gpio/gpio18"
+                                                               : "/sys/class/gpio/gpio18";
+    EXPECT_EQ(5, run.exit_status);
+    EXPECT_EQ("pinwarden: failed to change group ownership of " + directory +
+                  "/active_low: No such file or directory\n",
+              run.standard_error);
+}
+
+TEST_P(PinwardenOnBoard, PullLandsInTheBoardsOwnRegistersOrNowhere)
+{
+    const board_case& c = GetParam();
+    ASSERT_EQ("", replace_dev(dev_mem_kind::image, board()));
+    for (const pull_case& pull : c.pulls) {
+        const std::string what = std::string(pull.pin) + " " + pull.pull;
+        ASSERT_EQ("", write_file(sandbox_export, ""));
+        ASSERT_EQ("", write_mem_image(board()));
+        ASSERT_EQ("", add_pin_attributes(pull.exported, all_attributes, board()));
+        const run_result run = pinwarden({"export", pull.pin, pull.pull});
+        EXPECT_EQ(c.refusal != nullptr ? 255 : 0, run.exit_status) << what;
+        EXPECT_EQ(c.refusal != nullptr ? c.refusal : "", run.standard_error) << what;
+        EXPECT_EQ(std::to_string(pull.exported) + "\n", read_file(sandbox_export)) << what;
+        for (const std::string& name : all_attributes)
+            expect_handed_over(pull.exported, name);
+        if (board().gpio_address != 0)
+            expect_gpio_page(pull.changed, board().gpio_address);
+        if (board().gpio_address != original_gpio_address)
+            expect_gpio_page({}, original_gpio_address);
+        EXPECT_EQ("", image_data_outside_gpio_pages(board())) << what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, PinwardenOnBoard, ::testing::ValuesIn(board_cases),
+                         [](const ::testing::TestParamInfo<board_case>& info) {
+                             std::string name = emulated_boards[info.param.board].name;
+                             for (char& c : name)
+                                 if (!isalnum(static_cast<unsigned char>(c)))
+                                     c = '_';
+                             return name;
+                         });
+
+// A device tree that does not confirm a known SoC at its known address
+// maps nothing: on a Pi 3 the original address is RAM.
+class PinwardenOnPi3 : public PinwardenEndToEnd {
+protected:
+    void SetUp() override { set_up(emulated_boards[2]); }
+};
+
+TEST_F(PinwardenOnPi3, DoubtfulDeviceTreeMapsNothing)
+{
+    const std::string compatible = "/sys/firmware/devicetree/base/compatible";
+    const std::string ranges = "/sys/firmware/devicetree/base/soc/ranges";
+    const std::string unidentified =
+        "could not identify the SoC from /sys/firmware/devicetree/base/compatible\n";
+    const std::string unconfirmed = "unexpected peripheral address for SoC brcm,bcm2837 in "
+                                    "/sys/firmware/devicetree/base/soc/ranges\n";
+    const struct {
+        std::string file;
+        std::string content;  // "-": file removed
+        std::string message;
+    } cases[] = {
+        {ranges, std::string("\x7E\0\0\0\x20\0\0\0", 8), unconfirmed},
+        {ranges, std::string("\x7E\0\0\0\x3F\0", 6), unconfirmed},
+        {ranges, "-", unconfirmed},
+        {compatible, std::string("raspberrypi,3-model-b\0brcm,bcm2837", 34), unidentified},
+        {compatible, std::string(300, 'x') + '\0', unidentified},
+        {compatible, "-", unidentified},
+    };
+    ASSERT_EQ("", add_pin_attributes(17, all_attributes, emulated_boards[2]));
+    ASSERT_EQ("", replace_dev(dev_mem_kind::image, emulated_boards[2]));
+    for (const auto& c : cases) {
+        const std::string original = read_file(c.file);
+        if (c.content == "-")
+            ASSERT_EQ(0, unlink(c.file.c_str()));
+        else
+            ASSERT_EQ("", write_file(c.file, c.content));
+        const run_result run = pinwarden({"export", "17", "pullup"});
+        EXPECT_EQ(255, run.exit_status) << c.message;
+        EXPECT_EQ(c.message, run.standard_error);
+        expect_gpio_page({}, 0x3F200000);
+        expect_gpio_page({}, original_gpio_address);
+        EXPECT_EQ("", image_data_outside_gpio_pages(emulated_boards[2]));
+        const int fd = open(c.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        ASSERT_EQ("", write_file(c.file, original));
+        ASSERT_EQ("", write_file(sandbox_export, ""));
+    }
 }
 
 }  // namespace
