@@ -1,7 +1,9 @@
 // pinwarden's argument handling on arbitrary argument vectors, up to the
 // point where it would touch the system: the parsed command line, the
-// attribute paths it would hand over and the register steps it would run.
-// Nothing here writes a file or maps memory.
+// attribute paths it would hand over and the register steps it would run;
+// and its reading of device-tree bytes, the same input taken as the
+// compatible list and as soc/ranges.  Nothing here writes a file or maps
+// memory.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <cstring>
 
 #include "command_line.h"
+#include "device_tree.h"
 #include "fuzz_input.h"
 #include "pull_resistor.h"
 #include "sysfs_gpio.h"
@@ -24,9 +27,17 @@ void require(bool condition, const char* what)
 }
 
 // Whether strtoul in base 0 reads the whole word as a number that fits 32
-// bits without a minus sign (a minus is harmless on zero only).
+// bits without a minus sign (a minus is harmless on zero only) and without
+// a binary prefix (which newer glibc reads and older glibc does not).
 bool is_pin_number(const char* word, uint32_t* pin)
 {
+    const char* digits = word;
+    while (*digits == ' ' || (*digits >= '\t' && *digits <= '\r'))
+        ++digits;
+    if (*digits == '+' || *digits == '-')
+        ++digits;
+    if (digits[0] == '0' && (digits[1] == 'b' || digits[1] == 'B'))
+        return false;
     char* end = nullptr;
     errno = 0;
     const unsigned long long value = strtoull(word, &end, 0);
@@ -73,21 +84,30 @@ void check_parse(int argc, char* argv[], const command_line& line)
             "the command is the first word's");
 }
 
-// The paths handed over: never longer than the buffer, cut exactly where
-// snprintf says.
+// The paths handed over, in either directory: never longer than the
+// buffer, cut exactly where snprintf says.
 void check_attribute_paths(uint32_t pin, size_t buffer_size)
 {
-    for (const char* attribute : pin_attributes) {
-        char expected[attribute_path_size];
-        const int length = snprintf(expected, sizeof expected, attribute_path_format, pin, attribute);
-        // Exactly buffer_size bytes, so that ASan sees any write past them.
-        char* buffer = static_cast<char*>(malloc(buffer_size > 0 ? buffer_size : 1));
-        const bool fits = format_attribute_path(buffer, buffer_size, pin, attribute);
-        require(fits == (length >= 0 && static_cast<size_t>(length) < buffer_size),
-                "a path fits exactly when it is shorter than the buffer");
-        if (fits)
-            require(strcmp(buffer, expected) == 0, "the path names the pin and attribute");
-        free(buffer);
+    const struct {
+        pin_directory directory;
+        const char* format;
+    } directories[] = {
+        {pin_directory::virtual_device, virtual_attribute_path_format},
+        {pin_directory::class_link, class_attribute_path_format},
+    };
+    for (const auto& d : directories) {
+        for (const char* attribute : pin_attributes) {
+            char expected[attribute_path_size];
+            const int length = snprintf(expected, sizeof expected, d.format, pin, attribute);
+            // Exactly buffer_size bytes, so that ASan sees any write past them.
+            char* buffer = static_cast<char*>(malloc(buffer_size > 0 ? buffer_size : 1));
+            const bool fits = format_attribute_path(buffer, buffer_size, d.directory, pin, attribute);
+            require(fits == (length >= 0 && static_cast<size_t>(length) < buffer_size),
+                    "a path fits exactly when it is shorter than the buffer");
+            if (fits)
+                require(strcmp(buffer, expected) == 0, "the path names the pin and attribute");
+            free(buffer);
+        }
     }
 }
 
@@ -112,6 +132,51 @@ void check_register_steps(uint32_t pin, int pull_code)
         require(step.word * sizeof(uint32_t) < gpio_block_size, "every store lies in the block");
 }
 
+// The BCM2711 update touches the pin's two bits of one of the four pull
+// words, whatever the old value (taken from the pin itself here).
+void check_bcm2711_pull(uint32_t pin, int pull_code)
+{
+    const unsigned word = bcm2711_pull_word(pin);
+    require(word >= bcm2711_pull_word0 && word < bcm2711_pull_word0 + 4,
+            "the pull word is one of REG0..REG3");
+    const uint32_t old = pin * UINT32_C(2654435761);
+    const uint32_t value = bcm2711_pull_value(old, pin, pull_code);
+    const unsigned shift = 2 * (pin % bcm2711_lines_per_word);
+    require(((value ^ old) & ~(bcm2711_pull_mask << shift)) == 0, "other lines' bits are kept");
+    require((value >> shift & bcm2711_pull_mask) ==
+                (pull_code == pull_code_up ? bcm2711_pull_up : bcm2711_pull_down),
+            "the line gets 01 for up, 10 for down");
+}
+
+// Copies into a buffer of exactly `size` bytes, so that ASan sees any read
+// past what the file held.
+void check_device_tree(const uint8_t* data, size_t size)
+{
+    char* compatible = static_cast<char*>(malloc(size > 0 ? size : 1));
+    uint8_t* ranges = static_cast<uint8_t*>(malloc(size > 0 ? size : 1));
+    memcpy(compatible, data, size);
+    memcpy(ranges, data, size);
+    const soc_identity soc = identify_soc(compatible, size, ranges, size);
+    const size_t name_length = strnlen(soc.name, sizeof soc.name);
+    require(name_length <= soc_name_max_length, "the SoC name is terminated and bounded");
+    for (size_t i = 0; i < name_length; ++i)
+        require(soc.name[i] >= ' ' && soc.name[i] <= '~', "the SoC name is printable");
+    require((soc.verdict == soc_verdict::unreadable) == (name_length == 0),
+            "only an unreadable list has no name");
+    require((soc.model != nullptr) == (soc.verdict == soc_verdict::known),
+            "a model exactly for a known SoC");
+    if (soc.model != nullptr) {
+        uint32_t base = 0;
+        require(soc.model >= known_socs && soc.model < known_socs + known_soc_count,
+                "the model is one of ours");
+        require(strcmp(soc.model->compatible, soc.name) == 0, "the model is the named SoC");
+        require(ranges_peripheral_base(ranges, size, &base) && base == soc.model->peripheral_base,
+                "a known SoC only at its own base");
+    }
+    free(ranges);
+    free(compatible);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -129,9 +194,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check_parse(arguments.argc, arguments.argv, line);
     if (line.status == parse_status::ok) {
         check_attribute_paths(line.pin, buffer_size);
-        if (line.pull_code != pull_code_none)
+        if (line.pull_code != pull_code_none) {
             check_register_steps(line.pin, line.pull_code);
+            check_bcm2711_pull(line.pin, line.pull_code);
+        }
     }
     freeArguments(arguments);
+    check_device_tree(data, size);
     return 0;
 }
