@@ -291,10 +291,11 @@ std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& nam
 {
     const std::string pin_name = "gpio" + std::to_string(pin);
     const std::string directory = board.pin_parent + "/" + pin_name;
+    const std::string prefix = directory + "/";
     std::string result = make_directory(directory, 0755);
     for (const std::string& name : names)
         if (result.empty())
-            result = create_file(directory + "/" + name, 0644);
+            result = create_file(prefix + name, 0644);
     // The kernel's link is relative: ../../devices/... from /sys/class/gpio.
     const std::string link = std::string(class_gpio_dir) + "/" + pin_name;
     const std::string target = "../.." + directory.substr(strlen("/sys"));
