@@ -237,32 +237,15 @@ TEST(CaptureMemory, ReservationsBeyondTheMachineCostNothingUntilWritten)
     EXPECT_EQ(allocateDoubles(SIZE_MAX / sizeof(double) + 2), nullptr);
 }
 
-TEST(CaptureMemory, ALongCaptureIsNotRefusedForMemoryItNeverTouches)
+TEST(CaptureMemory, ALongCaptureThatFitsIsNotRefusedForMemoryItNeverTouches)
 {
+    // 4.8 GB for raw record and rows, within what the stand-in reports.
     resetEmulatedSensor();
     emulatedFailTransfer(2, PI_SPI_XFER_FAILED);
     CapturedRun run = runShakelogCaptured({"-t", "8000", "-f", "3200", "-s", "/tmp/never-written.csv"});
     EXPECT_EQ(run.out,
               "Reading 25600000 samples in 8000.0 seconds with sampling rate 3200.0 Hz...\n"
               "Error occurred!");
-}
-
-TEST(CaptureMemory, ARefusedReservationIsReportedNotACrash)
-{
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit this test sets";
-#endif
-    resetEmulatedSensor();
-    rlimit saved{};
-    getrlimit(RLIMIT_AS, &saved);
-    rlimit tight = saved;
-    tight.rlim_cur = 8ull << 30;  // room for the program, not for a 64 GB reservation
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
-    CapturedRun run = runShakelogCaptured({"-t", "20000", "-s", "/tmp/never-written.csv"});
-    setrlimit(RLIMIT_AS, &saved);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "Not enough memory for a capture of 20000 seconds!\n");
-    EXPECT_EQ(emulatedTerminateCount(), 1);
 }
 
 }  // namespace

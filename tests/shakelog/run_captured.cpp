@@ -1,6 +1,8 @@
 #include "run_captured.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,7 +32,51 @@ std::string readFile(const std::string &path)
     return content;
 }
 
-CapturedRun runShakelogCaptured(const std::vector<std::string> &args)
+namespace {
+
+// What the program and the emulated gpioInitialise take over.
+const int changedSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE};
+constexpr int changedSignalCount = sizeof changedSignals / sizeof changedSignals[0];
+
+}  // namespace
+
+std::string writeMemInfo(const std::string &content)
+{
+    char path[] = "/tmp/shakelog-meminfo-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd >= 0) {
+        ssize_t written = write(fd, content.data(), content.size());
+        close(fd);
+        if (written != static_cast<ssize_t>(content.size())) {
+            unlink(path);
+        }
+    }
+    return path;
+}
+
+namespace {
+
+std::string ampleMemInfoPath;
+
+void removeAmpleMemInfo()
+{
+    unlink(ampleMemInfoPath.c_str());
+}
+
+}  // namespace
+
+const char *ampleMemInfo()
+{
+    if (ampleMemInfoPath.empty()) {
+        ampleMemInfoPath = writeMemInfo("MemTotal:       1073741824 kB\n"
+                                        "MemAvailable:   1073741824 kB\n"
+                                        "SwapFree:              0 kB\n");
+        atexit(removeAmpleMemInfo);
+    }
+    return ampleMemInfoPath.c_str();
+}
+
+CapturedRun runShakelogCaptured(const std::vector<std::string> &args, const char *memInfoFile)
 {
     std::vector<std::string> words{"shakelog"};
     words.insert(words.end(), args.begin(), args.end());
@@ -46,8 +92,15 @@ CapturedRun runShakelogCaptured(const std::vector<std::string> &args)
     int saved = dup(STDOUT_FILENO);
     dup2(fd, STDOUT_FILENO);
 
+    struct sigaction dispositions[changedSignalCount];
+    for (int i = 0; i < changedSignalCount; ++i) {
+        sigaction(changedSignals[i], nullptr, &dispositions[i]);
+    }
     CapturedRun run;
-    run.status = runShakelog(static_cast<int>(words.size()), argv.data());
+    run.status = runShakelog(static_cast<int>(words.size()), argv.data(), memInfoFile);
+    for (int i = 0; i < changedSignalCount; ++i) {
+        sigaction(changedSignals[i], &dispositions[i], nullptr);
+    }
     std::string flushed = readFile(path);
     fflush(stdout);
     run.out = readFile(path);
