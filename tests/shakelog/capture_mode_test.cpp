@@ -4,6 +4,7 @@
 #include <sstream>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <pigpio.h>
@@ -209,6 +210,28 @@ TEST(CaptureToStandardOutput, DataFollowsTheMessagesThroughAPipe)
               "Writing to the output file...\n"
               "time, x, y, z\n"
               "Done\n");
+}
+
+TEST(CaptureToStandardOutput, ClosedStandardDescriptorsAreNotTakenByTheSaveFile)
+{
+    // Started with standard output closed, the save file must not become
+    // standard output: it is written, and the lost messages are reported.
+    std::string path = "/tmp/shakelog-closed-test-" + std::to_string(getpid()) + ".csv";
+    std::string errors = path + ".err";
+    const std::string redirections[] = {">&- 2>" + errors, "<&- >&- 2>&-"};
+    for (const std::string &redirection : redirections) {
+        FILE *old = fopen(path.c_str(), "w");
+        ASSERT_NE(old, nullptr);
+        fputs("old capture\n", old);
+        fclose(old);
+        int status = system((SHAKELOG_BINARY " -t 0 -s " + path + " " + redirection).c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << redirection;
+        EXPECT_EQ(WEXITSTATUS(status), 1) << redirection;
+        EXPECT_EQ(readFile(path), "time, x, y, z\n") << redirection;
+    }
+    EXPECT_NE(readFile(errors).find("shakelog: write error on standard output\n"), std::string::npos);
+    std::remove(path.c_str());
+    std::remove(errors.c_str());
 }
 
 TEST(CaptureMemory, ReservationsBeyondTheMachineCostNothingUntilWritten)
