@@ -1,8 +1,8 @@
 #include "capture_memory.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/mman.h>
 
@@ -32,7 +32,14 @@ bool takeKilobytes(const char *line, const char *key, uint64_t &kilobytes)
     if (strncmp(line, key, keyLength) != 0) {
         return false;
     }
-    return sscanf(line + keyLength, "%" SCNu64, &kilobytes) == 1;
+    const char *digits = line + keyLength;
+    char *end = nullptr;
+    unsigned long long value = strtoull(digits, &end, 10);
+    if (end == digits) {
+        return false;
+    }
+    kilobytes = value;
+    return true;
 }
 
 }  // namespace
