@@ -2,6 +2,7 @@
 // before the sensor is touched, and the raw record the loop can fill.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <sys/mman.h>
@@ -154,22 +155,29 @@ TEST(CaptureMemoryRecord, StorageBeyondTheAddressSpaceIsRefusedBeforeTheSensor)
     GTEST_SKIP() << "AddressSanitizer needs more address space than the limit this test sets";
 #endif
     // 20000 s need 10 GB of raw record: more than a 32-bit process can
-    // address, and here more than the address-space limit allows.
+    // address, and on a 64-bit one more than the limit set here allows.
     rlimit saved{};
     getrlimit(RLIMIT_AS, &saved);
-    rlimit tight = saved;
-    tight.rlim_cur = 8ull << 30;
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
-    void *probe = mmap(nullptr, 9ull << 30, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                       -1, 0);
-    if (probe != MAP_FAILED) {
-        munmap(probe, 9ull << 30);
-        setrlimit(RLIMIT_AS, &saved);
-        GTEST_SKIP() << "the address-space limit is not enforced here (as under qemu-user)";
+    const bool wideAddresses = sizeof(void *) > 4;
+    if (wideAddresses) {
+        const uint64_t limitBytes = 8ull << 30;
+        const uint64_t probeBytes = 9ull << 30;
+        rlimit tight = saved;
+        tight.rlim_cur = static_cast<rlim_t>(limitBytes);
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+        void *probe = mmap(nullptr, static_cast<size_t>(probeBytes), PROT_NONE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (probe != MAP_FAILED) {
+            munmap(probe, static_cast<size_t>(probeBytes));
+            setrlimit(RLIMIT_AS, &saved);
+            GTEST_SKIP() << "the address-space limit is not enforced here (as under qemu-user)";
+        }
     }
     resetEmulatedSensor();
     CapturedRun run = runShakelogCaptured({"-t", "20000", "-s", "/tmp/never-written.csv"});
-    setrlimit(RLIMIT_AS, &saved);
+    if (wideAddresses) {
+        setrlimit(RLIMIT_AS, &saved);
+    }
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "Not enough memory for a capture of 20000 seconds!\n");
     EXPECT_EQ(emulatedTransactionCount(), 0);

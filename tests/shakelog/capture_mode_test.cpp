@@ -234,40 +234,48 @@ TEST(CaptureToStandardOutput, ClosedStandardDescriptorsAreNotTakenByTheSaveFile)
     std::remove(errors.c_str());
 }
 
-TEST(CaptureMemory, ReservationsBeyondTheMachineCostNothingUntilWritten)
+TEST(CaptureMemory, ReservationsCostNothingUntilWritten)
 {
-    // Four raw arrays of an 8000-second capture: 25.6 GB reserved.
-    const size_t count = 800000000;
+    // The raw record of a 2000-second capture: 1 GB reserved, which a
+    // 32-bit process can address too.
+    const size_t count = static_cast<size_t>(captureReadingCapacity(2000, 2000 * freqMaxSPI));
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
-    double *arrays[4];
-    for (double *&array : arrays) {
-        array = reserveDoubles(count);
-        ASSERT_NE(array, nullptr);
-        array[0] = 1.0;
-        array[count - 1] = 2.0;
+    double *times = reserveDoubles(count);
+    ASSERT_NE(times, nullptr);
+    times[0] = 1.0;
+    times[count - 1] = 2.0;
+    int16_t *counts[3];
+    for (int16_t *&axis : counts) {
+        axis = reserveCounts(count);
+        ASSERT_NE(axis, nullptr);
+        axis[0] = 1;
+        axis[count - 1] = 2;
     }
     rusage after{};
     getrusage(RUSAGE_SELF, &after);
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kilobytes";
-    for (double *array : arrays) {
-        munmap(array, count * sizeof(double));
+    munmap(times, count * sizeof(double));
+    for (int16_t *axis : counts) {
+        munmap(axis, count * sizeof(int16_t));
     }
     EXPECT_NE(reserveDoubles(0), nullptr);
     // A count whose size in bytes wraps (any long capture on a 32-bit Pi)
     // must be refused, not turned into a tiny mapping.
     EXPECT_EQ(reserveDoubles(SIZE_MAX / sizeof(double) + 2), nullptr);
+    EXPECT_EQ(reserveCounts(SIZE_MAX / sizeof(int16_t) + 2), nullptr);
     EXPECT_EQ(allocateDoubles(SIZE_MAX / sizeof(double) + 2), nullptr);
 }
 
 TEST(CaptureMemory, ALongCaptureThatFitsIsNotRefusedForMemoryItNeverTouches)
 {
-    // 4.8 GB for raw record and rows, within what the stand-in reports.
+    // 602 MB for raw record and rows, within what the stand-in reports (and
+    // within what a 32-bit process can address).
     resetEmulatedSensor();
     emulatedFailTransfer(2, PI_SPI_XFER_FAILED);
-    CapturedRun run = runShakelogCaptured({"-t", "8000", "-f", "3200", "-s", "/tmp/never-written.csv"});
+    CapturedRun run = runShakelogCaptured({"-t", "1000", "-f", "3200", "-s", "/tmp/never-written.csv"});
     EXPECT_EQ(run.out,
-              "Reading 25600000 samples in 8000.0 seconds with sampling rate 3200.0 Hz...\n"
+              "Reading 3200000 samples in 1000.0 seconds with sampling rate 3200.0 Hz...\n"
               "Error occurred!");
 }
 
