@@ -48,6 +48,7 @@ long childPeakKilobytes(bool capture, long &readings)
     if (pipe(pipeEnds) != 0) {
         return -1;
     }
+    ampleMemInfo();  // made (and removed) by this process, not the child
     pid_t child = fork();
     if (child == 0) {
         emulatedReset();

@@ -16,6 +16,9 @@ void setDisposition(int signo, void (*handler)(int))
 {
     struct sigaction action {};
     action.sa_handler = handler;
+    // A write to a slow pipe that the signal interrupts carries on rather
+    // than failing as a lost message.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (int other : stopSignals) {
         sigaddset(&action.sa_mask, other);

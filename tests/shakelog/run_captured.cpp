@@ -11,6 +11,8 @@
 
 void resetEmulatedSensor()
 {
+    // Made here, so that a forked child of a death test finds it made.
+    ampleMemInfo();
     emulatedReset();
     emulatedSetQuiet(true);
     emulatedUseVirtualClock(1000.0);
@@ -33,6 +35,19 @@ std::string readFile(const std::string &path)
 }
 
 namespace {
+
+std::string readDescriptor(int fd)
+{
+    std::string content;
+    char chunk[65536];
+    ssize_t n;
+    off_t offset = 0;
+    while ((n = pread(fd, chunk, sizeof chunk, offset)) > 0) {
+        content.append(chunk, static_cast<size_t>(n));
+        offset += n;
+    }
+    return content;
+}
 
 // What the program and the emulated gpioInitialise take over.
 const int changedSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE};
@@ -86,8 +101,10 @@ CapturedRun runShakelogCaptured(const std::vector<std::string> &args, const char
     }
     argv.push_back(nullptr);
 
+    // Removed at once: a run that kills the process leaves nothing behind.
     char path[] = "/tmp/shakelog-stdout-XXXXXX";
     int fd = mkstemp(path);
+    unlink(path);
     fflush(stdout);
     int saved = dup(STDOUT_FILENO);
     dup2(fd, STDOUT_FILENO);
@@ -101,14 +118,13 @@ CapturedRun runShakelogCaptured(const std::vector<std::string> &args, const char
     for (int i = 0; i < changedSignalCount; ++i) {
         sigaction(changedSignals[i], &dispositions[i], nullptr);
     }
-    std::string flushed = readFile(path);
+    std::string flushed = readDescriptor(fd);
     fflush(stdout);
-    run.out = readFile(path);
+    run.out = readDescriptor(fd);
     run.unflushed = run.out.substr(flushed.size());
 
     dup2(saved, STDOUT_FILENO);
     close(saved);
     close(fd);
-    unlink(path);
     return run;
 }
