@@ -8,17 +8,23 @@
 #include <unistd.h>
 #include <vector>
 
+#include <pigpio.h>
+
+#include "capture_memory.h"
+#include "capture_mode.h"
 #include "pigpio_emulation.h"
 #include "run_captured.h"
+#include "tuning.h"
 
 namespace {
 
 // Transfers that take no time on a clock that does not move: the loop runs
-// until the raw record is full, 100000 readings per second of duration, so
-// what is measured is the loop itself (transfer call, clock read, stores).
+// until the raw record is full, at the readings the bus could carry in the
+// duration, so what is measured is the loop itself (transfer call, clock
+// read, stores), with the program's set-up and file write around it.
 void captureLoop(benchmark::State &state)
 {
-    const long readings = 100000;
+    const long readings = captureReadingCapacity(1, freqMaxSPI);
     for (auto _ : state) {
         emulatedReset();
         emulatedSetQuiet(true);
@@ -34,13 +40,15 @@ BENCHMARK(captureLoop)->Unit(benchmark::kMillisecond);
 
 // Peak resident memory of a child process after a 10-second capture at
 // 3200 Hz on the virtual clock with realistic transfer timing, against the
-// bytes the readings themselves need (32 per raw reading and per row).
+// bytes the readings themselves need (rawReadingBytes per raw reading,
+// outputRowBytes per row).
 long childPeakKilobytes(bool capture, long &readings)
 {
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0) {
         return -1;
     }
+    ampleMemInfo();  // made (and removed) by this process, not the child
     pid_t child = fork();
     if (child == 0) {
         emulatedReset();
@@ -78,11 +86,87 @@ void capturePeakMemory(benchmark::State &state)
     }
     const double megabyte = 1024.0 * 1024.0;
     state.counters["readings"] = static_cast<double>(readings);
-    state.counters["needed_MB"] = (readings + 32000) * 32 / megabyte;
-    state.counters["reserved_MB"] = (1000000.0 + 32000) * 32 / megabyte;
+    state.counters["needed_MB"] = static_cast<double>(captureBytes(static_cast<int>(readings), 32000)) / megabyte;
+    state.counters["reserved_MB"] =
+        static_cast<double>(captureBytes(captureReadingCapacity(10, 10 * freqMaxSPI), 32000)) / megabyte;
     state.counters["peak_growth_MB"] = (peak - baseline) * 1024.0 / megabyte;
 }
 BENCHMARK(capturePeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The capture loop alone, on free transfers, against the same loop without
+// the per-reading test of the stop flag: what listening for Ctrl-C costs.
+struct LoopBench {
+    RunSettings settings;
+    SensorLink link;
+    CaptureRecord record;
+};
+
+bool setUpLoop(LoopBench &bench)
+{
+    emulatedReset();
+    emulatedSetQuiet(true);
+    emulatedUseVirtualClock(0.0);
+    emulatedSetTransferTiming(0.0, true);
+    bench.settings = defaultSettings();
+    bench.settings.durationSec = 10;
+    bench.settings.saveToFile = true;
+    if (!deriveCounts(bench.settings) || !prepareCapture(bench.settings, ampleMemInfo(), bench.record) ||
+        gpioInitialise() < 0) {
+        return false;
+    }
+    openSensorLink(bench.link);
+    return true;
+}
+
+// captureReadings as it would be without the stop flag; the clock never
+// moves here, so neither progress nor the end test ever fires.
+void loopWithoutStopFlag(LoopBench &bench)
+{
+    RawCapture &raw = bench.record.raw;
+    AccelSample sample;
+    int statusReports = 0;
+    double t0 = time_time();
+    raw.rawCount = bench.record.readingCapacity;
+    for (int i = 0; i < bench.record.readingCapacity; ++i) {
+        if (readSample(bench.link, sample) != sampleBytes) {
+            return;
+        }
+        double elapsed = time_time() - t0;
+        raw.rawT[i] = elapsed;
+        raw.rawX[i] = sample.countX;
+        raw.rawY[i] = sample.countY;
+        raw.rawZ[i] = sample.countZ;
+        if ((static_cast<double>(static_cast<float>(statusReports)) + 1.0) * tStatusReport < elapsed) {
+            ++statusReports;
+        }
+        if (elapsed > bench.settings.durationSec) {
+            raw.rawCount = i;
+            break;
+        }
+    }
+}
+
+void captureLoopOnly(benchmark::State &state)
+{
+    bool withFlag = state.range(0) != 0;
+    LoopBench bench{};
+    if (!setUpLoop(bench)) {
+        state.SkipWithError("set-up failed");
+        return;
+    }
+    for (auto _ : state) {
+        if (withFlag) {
+            benchmark::DoNotOptimize(captureReadings(bench.settings, bench.link, bench.record));
+        } else {
+            loopWithoutStopFlag(bench);
+        }
+        benchmark::ClobberMemory();
+    }
+    gpioTerminate();
+    state.SetItemsProcessed(state.iterations() * bench.record.readingCapacity);
+    state.SetLabel(withFlag ? "with the stop-flag test" : "without it");
+}
+BENCHMARK(captureLoopOnly)->Arg(0)->Arg(1)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -20,11 +21,11 @@ namespace {
 
 inline constexpr double gridRateHz = 3200.0;
 inline constexpr double rawRateHz = 30000.0;  // 300,000 readings in 10 s
-inline constexpr double countToG = 0.00390625;
 inline constexpr char csvPath[] = "/tmp/shakelog_bench.csv";
 
 struct Capture {
-    std::vector<double> t, x, y, z;
+    std::vector<double> t;
+    std::vector<int16_t> x, y, z;  // counts
 };
 
 struct Grid {
@@ -53,9 +54,9 @@ Capture makeCapture(int seconds, double clockStepAt)
             c += noise(random);
         }
         capture.t.push_back(t + offset);
-        capture.x.push_back(counts[0] * countToG);
-        capture.y.push_back(counts[1] * countToG);
-        capture.z.push_back(counts[2] * countToG);
+        capture.x.push_back(static_cast<int16_t>(counts[0]));
+        capture.y.push_back(static_cast<int16_t>(counts[1]));
+        capture.z.push_back(static_cast<int16_t>(counts[2]));
     }
     return capture;
 }
@@ -73,8 +74,8 @@ const Capture &captureOf(int seconds, bool clockStepped)
 
 RawCapture rawOf(const Capture &capture)
 {
-    return RawCapture{const_cast<double *>(capture.t.data()), const_cast<double *>(capture.x.data()),
-                      const_cast<double *>(capture.y.data()), const_cast<double *>(capture.z.data()),
+    return RawCapture{const_cast<double *>(capture.t.data()), const_cast<int16_t *>(capture.x.data()),
+                      const_cast<int16_t *>(capture.y.data()), const_cast<int16_t *>(capture.z.data()),
                       static_cast<int>(capture.t.size())};
 }
 

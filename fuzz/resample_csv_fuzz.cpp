@@ -6,10 +6,11 @@
 // Input: a flags byte, two bytes of row count, the sample period, then raw
 // readings to the end.  Flag bit 0 takes the period as a raw double (any
 // value, NaN and negative included) instead of 1/rate for a rate of
-// 1..3200 Hz; bit 1 takes each reading as four raw doubles instead of a
-// small time step and three axis values; bit 2 makes those values decimals
-// (a 32-bit integer over a power of ten) rather than sensor counts, to land
-// near the halfway points where "%.5f" rounding is decided.  Stepped times
+// 1..3200 Hz; bit 1 takes each reading's time as a raw double instead of a
+// small time step; bit 2 reads each axis as a decimal (a 32-bit integer over
+// a power of ten) whose low 16 bits are the reading's count and whose value
+// is formatted on its own, to land near the halfway points where "%.5f"
+// rounding is decided.  Stepped times
 // are whole multiples of an eighth of the period, so that readings land
 // exactly on grid points and exactly halfway between them, where ties of
 // the nearest-reading rule are decided.
@@ -33,7 +34,7 @@ inline constexpr int maxRows = 256;  // keeps the plain rule's rows x readings s
 inline constexpr int freqMaxRate = 3200;
 inline constexpr int stepsPerPeriod = 8;
 inline constexpr uint8_t flagRawPeriod = 0x01;
-inline constexpr uint8_t flagRawReadings = 0x02;
+inline constexpr uint8_t flagRawTimes = 0x02;
 inline constexpr uint8_t flagDecimalValues = 0x04;
 inline constexpr int maxDecimalPlaces = 8;
 
@@ -60,6 +61,14 @@ struct Columns {
     std::vector<double> z;
 };
 
+struct Readings {
+    std::vector<double> t;
+    std::vector<int16_t> x;
+    std::vector<int16_t> y;
+    std::vector<int16_t> z;
+    std::vector<double> decimals;  // formatted only
+};
+
 void resize(Columns &columns, int count)
 {
     columns.t.resize(count);
@@ -68,10 +77,10 @@ void resize(Columns &columns, int count)
     columns.z.resize(count);
 }
 
-RawCapture captureOf(Columns &columns)
+RawCapture captureOf(Readings &readings)
 {
-    return RawCapture{columns.t.data(), columns.x.data(), columns.y.data(), columns.z.data(),
-                      static_cast<int>(columns.t.size())};
+    return RawCapture{readings.t.data(), readings.x.data(), readings.y.data(), readings.z.data(),
+                      static_cast<int>(readings.t.size())};
 }
 
 ResampledSeries seriesOf(Columns &columns)
@@ -80,16 +89,12 @@ ResampledSeries seriesOf(Columns &columns)
                            columns.z.data()};
 }
 
-// A sensor count in g, or a decimal number such as 1.000005.
-bool takeValue(Reader &reader, bool decimal, double &value)
+// A sensor count, or a decimal number such as 1.000005 kept for formatting
+// whose low 16 bits make the count.
+bool takeCount(Reader &reader, bool decimal, Readings &raw, int16_t &count)
 {
     if (!decimal) {
-        int16_t count = 0;
-        if (!take(reader, &count, sizeof count)) {
-            return false;
-        }
-        value = count * accConversion;
-        return true;
+        return take(reader, &count, sizeof count);
     }
     int32_t mantissa = 0;
     uint8_t places = 0;
@@ -100,35 +105,38 @@ bool takeValue(Reader &reader, bool decimal, double &value)
     for (int i = 0; i < places % (maxDecimalPlaces + 1); ++i) {
         scale *= 10;
     }
-    value = mantissa / scale;
+    raw.decimals.push_back(mantissa / scale);
+    count = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(mantissa)));
     return true;
 }
 
-void readReadings(Reader &reader, uint8_t flags, double samplePeriod, Columns &raw)
+void readReadings(Reader &reader, uint8_t flags, double samplePeriod, Readings &raw)
 {
-    bool rawReadings = (flags & flagRawReadings) != 0;
+    bool rawTimes = (flags & flagRawTimes) != 0;
     bool decimal = (flags & flagDecimalValues) != 0;
     int64_t steps = 0;
     double step = samplePeriod / stepsPerPeriod;
     for (;;) {
         double t = 0;
-        double x = 0;
-        double y = 0;
-        double z = 0;
-        if (rawReadings) {
-            if (!take(reader, &t, sizeof t) || !take(reader, &x, sizeof x) ||
-                !take(reader, &y, sizeof y) || !take(reader, &z, sizeof z)) {
+        int16_t x = 0;
+        int16_t y = 0;
+        int16_t z = 0;
+        if (rawTimes) {
+            if (!take(reader, &t, sizeof t)) {
                 return;
             }
         } else {
             int8_t delta = 0;
-            if (!take(reader, &delta, sizeof delta) || !takeValue(reader, decimal, x) ||
-                !takeValue(reader, decimal, y) || !takeValue(reader, decimal, z)) {
+            if (!take(reader, &delta, sizeof delta)) {
                 return;
             }
             // Mostly forward, now and then back, as a clock that is set.
             steps += delta;
             t = static_cast<double>(steps) * step;
+        }
+        if (!takeCount(reader, decimal, raw, x) || !takeCount(reader, decimal, raw, y) ||
+            !takeCount(reader, decimal, raw, z)) {
+            return;
         }
         raw.t.push_back(t);
         raw.x.push_back(x);
@@ -218,7 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         samplePeriod = 1.0 / (rateWord % freqMaxRate + 1);
     }
-    Columns raw;
+    Readings raw;
     readReadings(reader, flags, samplePeriod, raw);
     raw.t.shrink_to_fit();  // exact bounds for ASan
     raw.x.shrink_to_fit();
@@ -247,10 +255,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     require(writtenFile(fast, rows) == expected, "the file is the header and the rows");
 
-    // Readings the resampler skipped are formatted too.
+    // Readings the resampler skipped, and the decimals, are formatted too.
     std::vector<char> unused;
     for (int i = 0; i < capture.rawCount; ++i) {
-        checkRow(raw.t[i], raw.x[i], raw.y[i], raw.z[i], unused);
+        checkRow(raw.t[i], raw.x[i] * accConversion, raw.y[i] * accConversion,
+                 raw.z[i] * accConversion, unused);
+    }
+    for (size_t i = 0; i + 3 < raw.decimals.size(); i += 4) {
+        checkRow(raw.decimals[i], raw.decimals[i + 1], raw.decimals[i + 2], raw.decimals[i + 3],
+                 unused);
     }
     return 0;
 }

@@ -6,25 +6,41 @@
 
 #include "capture_memory.h"
 #include "csv_output.h"
-#include "resample.h"
+#include "stop_signal.h"
 #include "tuning.h"
 
-static bool allocateArrays(int sampleCount, int rawCapacity, ResampledSeries &series,
-                           RawCapture &raw)
+static bool allocateArrays(int sampleCount, CaptureRecord &record)
 {
     // Every row is written, whereas the raw record fills only as far as the
     // bus gets.
+    ResampledSeries &series = record.series;
+    RawCapture &raw = record.raw;
     series.outT = allocateDoubles(sampleCount);
     series.outX = allocateDoubles(sampleCount);
     series.outY = allocateDoubles(sampleCount);
     series.outZ = allocateDoubles(sampleCount);
-    raw.rawT = reserveDoubles(rawCapacity);
-    raw.rawX = reserveDoubles(rawCapacity);
-    raw.rawY = reserveDoubles(rawCapacity);
-    raw.rawZ = reserveDoubles(rawCapacity);
+    raw.rawT = reserveDoubles(record.readingCapacity);
+    raw.rawX = reserveCounts(record.readingCapacity);
+    raw.rawY = reserveCounts(record.readingCapacity);
+    raw.rawZ = reserveCounts(record.readingCapacity);
     raw.rawCount = 0;
     return series.outT && series.outX && series.outY && series.outZ && raw.rawT && raw.rawX &&
            raw.rawY && raw.rawZ;
+}
+
+bool prepareCapture(const RunSettings &settings, const char *memInfoFile, CaptureRecord &record)
+{
+    if (!checkCaptureMemory(settings, memInfoFile)) {
+        return false;
+    }
+    record.readingCapacity = captureReadingCapacity(settings.durationSec, settings.rawCapacity);
+    if (!allocateArrays(settings.sampleCount, record)) {
+        // Memory there may be, but not the address space (a 32-bit system).
+        printNotEnoughMemory(settings);
+        fflush(stdout);
+        return false;
+    }
+    return true;
 }
 
 // The n-th progress line is due at the first reading after n seconds; a
@@ -39,64 +55,69 @@ static void reportProgress(int &statusReports, double elapsed, double durationSe
     }
 }
 
-// Reads back to back until the first reading after durationSec.  Returns
-// false on a failed read.
-static bool capture(const RunSettings &settings, SensorLink &link, RawCapture &raw)
+CaptureEnd captureReadings(const RunSettings &settings, SensorLink &link, CaptureRecord &record)
 {
+    RawCapture &raw = record.raw;
     int statusReports = 0;
     AccelSample sample;
     double t0 = time_time();
-    raw.rawCount = settings.rawCapacity;
-    for (int i = 0; i < settings.rawCapacity; ++i) {
+    raw.rawCount = record.readingCapacity;
+    for (int i = 0; i < record.readingCapacity; ++i) {
+        if (stopSignal != 0) {
+            raw.rawCount = i;
+            return CaptureEnd::interrupted;
+        }
         if (readSample(link, sample) != sampleBytes) {
-            return false;
+            return CaptureEnd::readFailed;
         }
         double elapsed = time_time() - t0;
         raw.rawT[i] = elapsed;
-        raw.rawX[i] = sample.x;
-        raw.rawY[i] = sample.y;
-        raw.rawZ[i] = sample.z;
+        raw.rawX[i] = sample.countX;
+        raw.rawY[i] = sample.countY;
+        raw.rawZ[i] = sample.countZ;
         reportProgress(statusReports, elapsed, settings.durationSec);
         if (elapsed > settings.durationSec) {
             raw.rawCount = i;
             break;
         }
     }
-    return true;
+    return CaptureEnd::complete;
 }
 
-int runCaptureMode(const RunSettings &settings, SensorLink &link)
+int runCaptureMode(const RunSettings &settings, SensorLink &link, CaptureRecord &record)
 {
-    ResampledSeries series;
-    RawCapture raw;
-    if (!allocateArrays(settings.sampleCount, settings.rawCapacity, series, raw)) {
-        gpioTerminate();
-        printf("Not enough memory for a capture of %.0f seconds!\n", settings.durationSec);
-        fflush(stdout);
-        return 1;
-    }
     printf("Reading %d samples in %.1f seconds with sampling rate %.1f Hz...\n",
            settings.sampleCount, settings.durationSec, settings.rateHz);
     fflush(stdout);
     // Reading 0 always serves row 0: on a sensor just switched to measuring
     // it would still hold zeros, so give it time for its first sample.
     time_sleep(firstSampleDelay);
-    bool readOk = capture(settings, link, raw);
+    CaptureEnd end = captureReadings(settings, link, record);
     gpioTerminate();
     // Rows without a single reading inside the duration (the first read
     // stalled past its end) would be made-up zeros: a failed capture.
-    if (settings.sampleCount > 0 && raw.rawCount == 0) {
-        readOk = false;
+    if (end == CaptureEnd::complete && settings.sampleCount > 0 && record.raw.rawCount == 0) {
+        end = CaptureEnd::readFailed;
     }
-    if (!readOk) {
+    if (end == CaptureEnd::readFailed) {
         printf("Error occurred!");
         fflush(stdout);
         return 1;
     }
+    // What an interruption leaves is written up to its last reading: a row
+    // past it would repeat that reading as if it had been taken there.
+    int rows = end == CaptureEnd::interrupted
+                   ? rowsWithinSpan(record.raw, settings.sampleCount, settings.samplePeriod)
+                   : settings.sampleCount;
     printf("Writing to the output file...\n");
     fflush(stdout);
-    resampleNearest(raw, settings.sampleCount, settings.samplePeriod, series);
-    if (!writeCsvFile(settings.savePath, series, settings.sampleCount)) {
+    resampleNearest(record.raw, rows, settings.samplePeriod, record.series);
+    if (!writeCsvFile(settings.savePath, record.series, rows)) {
+        return 1;
+    }
+    if (end == CaptureEnd::interrupted) {
+        printf("Capture interrupted: %d of %d rows written.\n", rows, settings.sampleCount);
+        fflush(stdout);
         return 1;
     }
     printf("Done\n");

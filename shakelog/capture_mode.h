@@ -3,10 +3,29 @@
 #define SHAKELOG_CAPTURE_MODE_H
 
 #include "command_line.h"
+#include "resample.h"
 #include "sensor_link.h"
 
-// Captures for durationSec, terminates pigpio, writes the file.  Returns the
-// exit status.
-int runCaptureMode(const RunSettings &settings, SensorLink &link);
+// The arrays of a capture and how many readings the raw ones hold.
+struct CaptureRecord {
+    RawCapture raw;
+    ResampledSeries series;
+    int readingCapacity;
+};
+
+enum class CaptureEnd { complete, readFailed, interrupted };
+
+// Before the sensor is touched: refuses a capture that does not fit the
+// memory reported by memInfoFile, or whose arrays cannot be mapped, with the
+// message on standard output; otherwise maps the arrays.
+bool prepareCapture(const RunSettings &settings, const char *memInfoFile, CaptureRecord &record);
+
+// Reads back to back until the first reading after durationSec, until the
+// raw record is full, until a read fails, or until a stop signal arrived
+// (tested once per reading).  Sets rawCount.
+CaptureEnd captureReadings(const RunSettings &settings, SensorLink &link, CaptureRecord &record);
+
+// Captures, terminates pigpio, writes the file.  Returns the exit status.
+int runCaptureMode(const RunSettings &settings, SensorLink &link, CaptureRecord &record);
 
 #endif

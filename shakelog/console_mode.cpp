@@ -4,6 +4,7 @@
 
 #include <pigpio.h>
 
+#include "stop_signal.h"
 #include "tuning.h"
 
 // The first reads after power-up may not hold a sample yet: read and drop.
@@ -24,7 +25,13 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
 {
     bool readOk = warmUp(link);
     double t0 = time_time();
-    for (int i = 0; i < settings.sampleCount; ++i) {
+    int attempted = 0;
+    bool interrupted = false;
+    for (; attempted < settings.sampleCount; ++attempted) {
+        if (stopSignal != 0) {
+            interrupted = true;
+            break;
+        }
         AccelSample sample;
         if (readSample(link, sample) == sampleBytes) {
             double t = time_time() - t0;
@@ -40,10 +47,17 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
     double elapsed = time_time() - t0;
     // A clock that did not advance (or was set back) must not print nan or a
     // negative rate.
-    double rate = elapsed > 0 ? settings.sampleCount / elapsed : 0.0;
-    printf("%d samples read in %.2f seconds with sampling rate %.1f Hz\n", settings.sampleCount,
-           elapsed, rate);
+    double rate = elapsed > 0 ? attempted / elapsed : 0.0;
+    printf("%d samples read in %.2f seconds with sampling rate %.1f Hz\n", attempted, elapsed,
+           rate);
     fflush(stdout);
+    // The interruption is the run's outcome, in place of "Done" or "Error
+    // occurred!": the readings stopped short of what was asked.
+    if (interrupted) {
+        printf("Stream interrupted after %d of %d readings.\n", attempted, settings.sampleCount);
+        fflush(stdout);
+        return 1;
+    }
     if (!readOk) {
         printf("Error occurred!");
         fflush(stdout);

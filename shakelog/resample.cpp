@@ -17,6 +17,8 @@
 #include <cmath>
 #include <new>
 
+#include "tuning.h"
+
 namespace {
 
 // Position in the record: the chosen reading and the end of the group of
@@ -34,15 +36,20 @@ double gridTime(int row, double samplePeriod)
 void setRow(ResampledSeries &series, int row, double tGrid, const RawCapture &raw, int index)
 {
     series.outT[row] = tGrid;
-    series.outX[row] = raw.rawX[index];
-    series.outY[row] = raw.rawY[index];
-    series.outZ[row] = raw.rawZ[index];
+    series.outX[row] = raw.rawX[index] * accConversion;
+    series.outY[row] = raw.rawY[index] * accConversion;
+    series.outZ[row] = raw.rawZ[index] * accConversion;
+}
+
+double rowTime(int row, double samplePeriod)
+{
+    return row == 0 ? 0.0 : gridTime(row, samplePeriod);
 }
 
 void fillWithoutReadings(int sampleCount, double samplePeriod, ResampledSeries &series)
 {
     for (int row = 0; row < sampleCount; ++row) {
-        series.outT[row] = row == 0 ? 0.0 : gridTime(row, samplePeriod);
+        series.outT[row] = rowTime(row, samplePeriod);
         series.outX[row] = 0.0;
         series.outY[row] = 0.0;
         series.outZ[row] = 0.0;
@@ -232,4 +239,17 @@ void resampleNearest(const RawCapture &raw, int sampleCount, double samplePeriod
     findRunStarts(raw.rawT, raw.rawCount, runStarts, runCount);
     resampleOverRuns(raw, runStarts, runCount, sampleCount, samplePeriod, series);
     delete[] runStarts;
+}
+
+int rowsWithinSpan(const RawCapture &raw, int sampleCount, double samplePeriod)
+{
+    if (raw.rawCount <= 0) {
+        return 0;
+    }
+    double last = raw.rawT[raw.rawCount - 1];
+    int rows = 0;
+    while (rows < sampleCount && rowTime(rows, samplePeriod) <= last) {
+        ++rows;
+    }
+    return rows;
 }

@@ -2,18 +2,23 @@
 #ifndef SHAKELOG_RESAMPLE_H
 #define SHAKELOG_RESAMPLE_H
 
+#include <cstdint>
+
 // Readings in acquisition order: seconds from the start of the capture to the
-// instant just after each read, and acceleration in g.  Only the first
-// rawCount entries are valid.
+// instant just after each read, and the sensor's signed counts on each axis
+// (accConversion g each).  Counts take a quarter of the room of values in g,
+// and count * accConversion is exact in a double, so the rows come out the
+// same as from values converted at the read.  Only the first rawCount
+// entries are valid.
 struct RawCapture {
     double *rawT;
-    double *rawX;
-    double *rawY;
-    double *rawZ;
+    int16_t *rawX;
+    int16_t *rawY;
+    int16_t *rawZ;
     int rawCount;
 };
 
-// One row per grid point: the grid time and the chosen reading's values.
+// One row per grid point: the grid time and the chosen reading's values in g.
 struct ResampledSeries {
     double *outT;
     double *outX;
@@ -38,5 +43,10 @@ struct ResampledSeries {
 // ascending stretch of the record.
 void resampleNearest(const RawCapture &raw, int sampleCount, double samplePeriod,
                      ResampledSeries &series);
+
+// How many of the first sampleCount rows have a grid time no later than the
+// last valid reading's time stamp: the rows a record cut short can fill
+// without running past its end.  0 without readings.
+int rowsWithinSpan(const RawCapture &raw, int sampleCount, double samplePeriod);
 
 #endif

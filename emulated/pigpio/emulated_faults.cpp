@@ -31,6 +31,9 @@ void applyFault(const PendingFault &fault, TransferFaults &faults)
     case FaultKind::step:
         faults.stepSec += fault.seconds;
         break;
+    case FaultKind::signal:
+        faults.signals |= uint64_t{1} << fault.result;
+        break;
     }
 }
 
@@ -74,7 +77,7 @@ bool faultsArmTransfer(FaultKind kind, long n, int result, double seconds)
 TransferFaults faultsNextTransfer()
 {
     ++transfersSeen;
-    TransferFaults faults{false, 0, 0.0, 0.0};
+    TransferFaults faults{false, 0, 0.0, 0.0, 0};
     int kept = 0;
     for (int i = 0; i < pendingCount; ++i) {
         if (pending[i].dueTransfer == transfersSeen)

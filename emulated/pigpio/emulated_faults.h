@@ -1,8 +1,10 @@
 // Faults injected into the emulated library: a failing gpioInitialise, and
-// failing, stalling or clock-stepping SPI transfers, each due at a given
+// failing, stalling, clock-stepping or signal-raising SPI transfers, each due at a given
 // spiXfer counted from the moment it was armed.
 #ifndef EMULATED_FAULTS_H
 #define EMULATED_FAULTS_H
+
+#include <cstdint>
 
 // What happens to one spiXfer.
 struct TransferFaults {
@@ -10,9 +12,10 @@ struct TransferFaults {
     int result;
     double stallSec;     // extra time the transfer takes
     double stepSec;      // wall-clock step after the transfer
+    uint64_t signals;    // bit n set: signal n is raised after the transfer
 };
 
-enum class FaultKind { fail, stall, step };
+enum class FaultKind { fail, stall, step, signal };
 
 inline constexpr int maxPendingFaults = 64;
 

@@ -3,7 +3,9 @@
 // control interface tests use to steer it.  All state is file-scope and
 // starts in the power-on state, so the program itself needs no set-up call.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -36,6 +38,11 @@ inline constexpr unsigned deviceSpiMode = 3;
 inline constexpr unsigned deviceMaxBaud = 5000000;
 inline constexpr unsigned char idleBit = 0;  // level of a line before the first bit
 inline constexpr int bitsPerByte = 8;
+
+// The signals whose pigpio handler terminates the library and exits.
+inline constexpr int terminatingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+inline constexpr int signalExitStatus = -1;  // exit(-1): status 255
+inline constexpr int signalBits = 64;        // signals an injected fault can raise
 
 inline constexpr char timestampFormat[] = "%Y-%m-%d %H:%M:%S";
 inline constexpr size_t timestampSize = 32;
@@ -80,6 +87,29 @@ void printInitialiseFailure(int result)
         std::strftime(stamp, sizeof stamp, timestampFormat, &local);
     std::fprintf(stderr, "%s gpioInitialise: emulated initialisation failure (%d)\n", stamp,
                  result);
+}
+
+// As pigpio's handler: say so, release the library, exit at once.  Not
+// async-signal-safe, like the original; the program replaces it.
+extern "C" void onTerminatingSignal(int signo)
+{
+    if (!quiet)
+        std::fprintf(stderr, "emulated pigpio: signal %d, terminating\n", signo);  // NOLINT(cert-msc54-cpp,bugprone-signal-handler)
+    gpioTerminate();
+    std::exit(signalExitStatus);  // NOLINT(cert-msc54-cpp,bugprone-signal-handler)
+}
+
+// pigpio's gpioInitialise takes over the usual signals, whatever their
+// disposition was, and ignores SIGPIPE.
+void installLibraryHandlers()
+{
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = onTerminatingSignal;
+    for (int signo : terminatingSignals)
+        sigaction(signo, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
 }
 
 bool channelValid(unsigned channel, unsigned flags)
@@ -169,6 +199,9 @@ int transact(unsigned handle, const char *tx, char *rx, unsigned count, Transfer
 
     clockWaitUntil(startNs + clockTransferNs(onWire, spi.baud, faults.stallSec));
     clockStepWall(faults.stepSec);
+    for (int signo = 1; signo < signalBits; ++signo)
+        if ((faults.signals >> signo) & 1u)
+            std::raise(signo);
     return faults.replaceResult ? faults.result : static_cast<int>(count);
 }
 
@@ -190,6 +223,7 @@ int gpioInitialise(void)
     if (!initialised)
         printNotice();
     initialised = true;
+    installLibraryHandlers();
     return result;
 }
 
@@ -225,7 +259,7 @@ int spiWrite(unsigned handle, char *buf, unsigned count)
     int status = checkTransfer(handle, count);
     if (status != 0)
         return status;
-    return transact(handle, buf, nullptr, count, TransferFaults{false, 0, 0.0, 0.0});
+    return transact(handle, buf, nullptr, count, TransferFaults{false, 0, 0.0, 0.0, 0});
 }
 
 int spiXfer(unsigned handle, char *txBuf, char *rxBuf, unsigned count)
@@ -294,6 +328,15 @@ void emulatedStallTransfer(long n, double extraSec)
 void emulatedStepClock(long n, double stepSec)
 {
     armTransferFault(FaultKind::step, n, 0, stepSec);
+}
+
+void emulatedSignalTransfer(long n, int signo)
+{
+    if (signo < 1 || signo >= signalBits) {
+        std::fprintf(stderr, "emulated pigpio: signal %d cannot be raised\n", signo);
+        return;
+    }
+    armTransferFault(FaultKind::signal, n, signo, 0.0);
 }
 
 void emulatedDetachSensor()

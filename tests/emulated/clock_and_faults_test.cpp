@@ -1,6 +1,8 @@
 // The virtual clock's arithmetic and the injected faults.
 #include "emulated_fixture.h"
 
+#include <csignal>
+
 namespace {
 
 // A 7-byte transfer at 2 MHz: 28 us on the wire plus the library overhead.
@@ -131,6 +133,43 @@ TEST_F(TransferFaults, ClockStepMovesWallTimeButNotSampling)
         << "no sample arrives because the wall clock moved";
     time_sleep(period100HzSec);
     EXPECT_EQ(readRegister(handle, regIntSource) & intDataReady, intDataReady);
+}
+
+volatile sig_atomic_t signalsSeen = 0;
+extern "C" void countSignal(int)
+{
+    signalsSeen = signalsSeen + 1;
+}
+
+TEST_F(TransferFaults, SignalIsRaisedRightAfterTheNthTransfer)
+{
+    signalsSeen = 0;
+    auto previous = std::signal(SIGUSR1, countSignal);
+    emulatedSignalTransfer(2, SIGUSR1);
+    readSample(handle);
+    EXPECT_EQ(signalsSeen, 0);
+    readSample(handle);
+    EXPECT_EQ(signalsSeen, 1);
+    readSample(handle);
+    EXPECT_EQ(signalsSeen, 1);
+    std::signal(SIGUSR1, previous);
+}
+
+TEST_F(TransferFaults, InitialiseTakesOverSignalsAsPigpioDoes)
+{
+    // Whatever was set before: the library's handler ends the process.
+    for (int signo : {SIGINT, SIGTERM}) {
+        EXPECT_EXIT(
+            {
+                emulatedSignalTransfer(1, signo);
+                readSample(handle);
+            },
+            testing::ExitedWithCode(255), "")
+            << signo;
+    }
+    struct sigaction pipe {};
+    sigaction(SIGPIPE, nullptr, &pipe);
+    EXPECT_EQ(pipe.sa_handler, SIG_IGN);
 }
 
 TEST_F(TransferFaults, ResetDisarmsEverything)

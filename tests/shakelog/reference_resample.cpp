@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "tuning.h"
+
 void referenceResampleNearest(const RawCapture &raw, int sampleCount, double samplePeriod,
                               ResampledSeries &series)
 {
@@ -25,8 +27,8 @@ void referenceResampleNearest(const RawCapture &raw, int sampleCount, double sam
             }
         }
         series.outT[k] = tTarget;
-        series.outX[k] = raw.rawX[j];
-        series.outY[k] = raw.rawY[j];
-        series.outZ[k] = raw.rawZ[j];
+        series.outX[k] = raw.rawX[j] * accConversion;
+        series.outY[k] = raw.rawY[j] * accConversion;
+        series.outZ[k] = raw.rawZ[j] * accConversion;
     }
 }

@@ -17,8 +17,11 @@
 namespace {
 
 struct Record {
-    std::vector<double> t, x, y, z;
+    std::vector<double> t;
+    std::vector<int16_t> x, y, z;  // counts
 };
+
+inline constexpr double countToG = 0.00390625;
 
 struct Series {
     std::vector<double> t, x, y, z;
@@ -29,9 +32,9 @@ Record recordOf(const std::vector<double> &times)
 {
     Record record{times, {}, {}, {}};
     for (std::size_t i = 0; i < times.size(); ++i) {
-        record.x.push_back(static_cast<double>(i));
-        record.y.push_back(-0.5 * static_cast<double>(i));
-        record.z.push_back(1000.0 + static_cast<double>(i));
+        record.x.push_back(static_cast<int16_t>(i));
+        record.y.push_back(static_cast<int16_t>(-static_cast<int>(i)));
+        record.z.push_back(static_cast<int16_t>(1000 + i));
     }
     return record;
 }
@@ -69,7 +72,7 @@ std::vector<int> pickedReadings(const Series &series, int rows)
 {
     std::vector<int> picks;
     for (int row = 0; row < rows; ++row) {
-        picks.push_back(static_cast<int>(series.x[static_cast<std::size_t>(row)]));
+        picks.push_back(static_cast<int>(series.x[static_cast<std::size_t>(row)] / countToG));
     }
     return picks;
 }
@@ -164,8 +167,8 @@ TEST(ResampleNearest, ExampleOfSixReadingsPicksEveryOtherOne)
     EXPECT_EQ(series.t[0], 0.0);
     EXPECT_EQ(series.t[1], 0.1);
     EXPECT_EQ(series.t[2], static_cast<double>(2.0f) * 0.1);
-    EXPECT_EQ(series.y[2], -2.0);
-    EXPECT_EQ(series.z[2], 1004.0);
+    EXPECT_EQ(series.y[2], -4 * countToG);
+    EXPECT_EQ(series.z[2], 1004 * countToG);
 }
 
 TEST(ResampleNearest, TieGoesToTheEarlierReading)

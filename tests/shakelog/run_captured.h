@@ -15,8 +15,17 @@ struct CapturedRun {
 // Emulated sensor at power-on, on a virtual clock, without the notice.
 void resetEmulatedSensor();
 
-// Runs with "shakelog" as the program name followed by args.
-CapturedRun runShakelogCaptured(const std::vector<std::string> &args);
+// A stand-in for /proc/meminfo that reports memory for any capture.
+const char *ampleMemInfo();
+
+// Writes a stand-in for /proc/meminfo with the given lines; returns its path.
+std::string writeMemInfo(const std::string &content);
+
+// Runs with "shakelog" as the program name followed by args, checking the
+// memory of a capture against memInfoFile.  The signal dispositions the run
+// changes are put back afterwards.
+CapturedRun runShakelogCaptured(const std::vector<std::string> &args,
+                                const char *memInfoFile = ampleMemInfo());
 
 // Reads a whole file; empty when it does not exist.
 std::string readFile(const std::string &path);

@@ -25,7 +25,10 @@ inline constexpr int emulatedNoiseCounts = 2;
 
 // Back to power-on: device registers at their reset values, real clock,
 // realistic transfer timing, no injected faults, empty transaction log,
-// library not initialised, start-up notice on.
+// library not initialised, start-up notice on.  (Signal dispositions are
+// the process's: gpioInitialise takes over SIGHUP, SIGINT, SIGQUIT and
+// SIGTERM with handlers that terminate the library and exit with status
+// 255, and ignores SIGPIPE, as pigpio does.)
 void emulatedReset();
 
 // Suppress (or restore) the one-line notice on standard error that
@@ -62,6 +65,11 @@ void emulatedStallTransfer(long n, double extraSec);
 // stepSec (negative: backwards), as when the system time is set.  The
 // device's own sampling clock is monotonic and does not step.
 void emulatedStepClock(long n, double stepSec);
+
+// Right after the n-th spiXfer from now, the process raises signal signo
+// (as when Ctrl-C is pressed during that transfer).  Several signals armed
+// for one transfer are raised in the order of their numbers.
+void emulatedSignalTransfer(long n, int signo);
 
 // Replace the deterministic motion with a constant acceleration given in
 // counts at full resolution (256 per g), from the next sample on.  The

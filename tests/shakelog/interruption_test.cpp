@@ -1,0 +1,182 @@
+// SIGINT and SIGTERM during a run, raised by the emulated library right
+// after a chosen transfer on the virtual clock.  Transfer 1 is the device
+// ID read; in file mode capture reading j is transfer j + 1, in console mode
+// (after two warm-up reads) transfer j + 3.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "pigpio_emulation.h"
+#include "run_captured.h"
+
+namespace {
+
+// Each emulated capture reading: library overhead plus 56 bits at 2 MHz.
+inline constexpr double readingSec = emulatedDefaultOverheadSec + 56 / 2e6;
+
+// The header and the first `rows` data lines of a file.
+std::string headLines(const std::string &content, int rows)
+{
+    size_t end = 0;
+    for (int line = 0; line <= rows && end != std::string::npos; ++line) {
+        end = content.find('\n', end);
+        end = end == std::string::npos ? end : end + 1;
+    }
+    return content.substr(0, end);
+}
+
+class Interruption : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetEmulatedSensor();
+        std::remove(path.c_str());
+    }
+    void TearDown() override { std::remove(path.c_str()); }
+    std::string path = "/tmp/shakelog-interruption-test-" + std::to_string(getpid()) + ".csv";
+};
+
+TEST_F(Interruption, FileModeKeepsTheRowsUpToTheLastReading)
+{
+    CapturedRun whole = runShakelogCaptured({"-t", "2", "-f", "100", "-s", path});
+    ASSERT_EQ(whole.status, 0);
+    std::string complete = readFile(path);
+
+    // Stopped after reading 23256, at 23256 x 43 us = 1.000008 s: grid times
+    // 0.00 to 1.00 lie within, 101 rows, each as the whole capture has it,
+    // since no later reading is nearer to them than that last one.
+    const int lastReading = 23256;
+    ASSERT_LT(1.0, lastReading * readingSec);
+    ASSERT_LT(lastReading * readingSec, 1.01);
+    for (int signo : {SIGINT, SIGTERM}) {
+        resetEmulatedSensor();
+        emulatedSignalTransfer(lastReading + 1, signo);
+        CapturedRun run = runShakelogCaptured({"-t", "2", "-f", "100", "-s", path});
+        EXPECT_EQ(run.status, 1) << signo;
+        EXPECT_EQ(run.out,
+                  "Reading 200 samples in 2.0 seconds with sampling rate 100.0 Hz...\n"
+                  "1.00 seconds left...\n"
+                  "Writing to the output file...\n"
+                  "Capture interrupted: 101 of 200 rows written.\n")
+            << signo;
+        EXPECT_EQ(readFile(path), headLines(complete, 101)) << signo;
+        EXPECT_EQ(emulatedTransactionCount(), 4 + lastReading) << "no read after the signal";
+        EXPECT_EQ(emulatedTerminateCount(), 1);
+    }
+}
+
+TEST_F(Interruption, FileModeStoppedBeforeTheFirstReadingWritesTheHeader)
+{
+    emulatedSignalTransfer(1, SIGTERM);  // during the ID read
+    CapturedRun run = runShakelogCaptured({"-t", "5", "-s", path});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out,
+              "Reading 25 samples in 5.0 seconds with sampling rate 5.0 Hz...\n"
+              "Writing to the output file...\n"
+              "Capture interrupted: 0 of 25 rows written.\n");
+    EXPECT_EQ(readFile(path), "time, x, y, z\n");
+}
+
+TEST_F(Interruption, ASecondSignalEndsTheProgramAtOnce)
+{
+    EXPECT_EXIT(
+        {
+            emulatedSignalTransfer(1000, SIGINT);
+            emulatedSignalTransfer(1000, SIGTERM);
+            runShakelogCaptured({"-t", "2", "-s", path});
+        },
+        testing::KilledBySignal(SIGTERM), "");
+}
+
+TEST_F(Interruption, ASignalIgnoredAtStartStaysIgnored)
+{
+    // As for a background job of a non-interactive shell.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    sigaction(SIGINT, &ignore, &previous);
+    emulatedSignalTransfer(1000, SIGINT);
+    CapturedRun run = runShakelogCaptured({"-t", "1", "-f", "10", "-s", path});
+    sigaction(SIGINT, &previous, nullptr);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.substr(run.out.size() - 5), "Done\n");
+}
+
+TEST_F(Interruption, ConsoleModeSummarisesTheReadingsAttempted)
+{
+    emulatedSignalTransfer(3 + 7, SIGINT);  // during reading 7
+    CapturedRun run = runShakelogCaptured({"-t", "5", "-f", "5"});
+    EXPECT_EQ(run.status, 1);
+    size_t summary = run.out.find("7 samples read in ");
+    ASSERT_NE(summary, std::string::npos) << run.out;
+    int lines = 0;
+    for (size_t i = 0; i < summary; ++i) {
+        lines += run.out[i] == '\n';
+    }
+    EXPECT_EQ(lines, 7);
+    double elapsed = 0, rate = 0;
+    ASSERT_EQ(sscanf(run.out.c_str() + summary,
+                     "7 samples read in %lf seconds with sampling rate %lf Hz\n", &elapsed, &rate),
+              2);
+    EXPECT_NEAR(rate, 7 / elapsed, 0.05);
+    EXPECT_EQ(run.out.substr(run.out.find('\n', summary) + 1),
+              "Stream interrupted after 7 of 25 readings.\n");
+    EXPECT_EQ(emulatedTransactionCount(), 4 + 2 + 7) << "ID, configuration, warm-up, readings";
+    EXPECT_EQ(emulatedTerminateCount(), 1);
+}
+
+TEST(InterruptionEndToEnd, CtrlCToTheProgramKeepsTheCapture)
+{
+    // The real binary on the real clock, its library handlers installed by
+    // gpioInitialise: a SIGINT from outside must reach the program's own.
+    std::string path = "/tmp/shakelog-sigint-test-" + std::to_string(getpid()) + ".csv";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDERR_FILENO);
+        close(out[0]);
+        close(out[1]);
+        execl(SHAKELOG_BINARY, "shakelog", "-t", "600", "-f", "10", "-s", path.c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string printed;
+    char chunk[256];
+    ssize_t n = 0;
+    while (printed.find('\n') == std::string::npos && (n = read(out[0], chunk, sizeof chunk)) > 0) {
+        printed.append(chunk, static_cast<size_t>(n));
+    }
+    kill(child, SIGINT);
+    while ((n = read(out[0], chunk, sizeof chunk)) > 0) {
+        printed.append(chunk, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::string content = readFile(path);
+    std::remove(path.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << printed;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << printed;
+    int rows = -1;
+    size_t last = printed.rfind("Capture interrupted: ");
+    ASSERT_NE(last, std::string::npos) << printed;
+    ASSERT_EQ(sscanf(printed.c_str() + last, "Capture interrupted: %d of 6000 rows written.\n", &rows), 1);
+    EXPECT_EQ(printed.substr(last),
+              "Capture interrupted: " + std::to_string(rows) + " of 6000 rows written.\n");
+    long lines = 0;
+    for (char c : content) {
+        lines += c == '\n';
+    }
+    EXPECT_EQ(lines, rows + 1) << "the header and the rows said";
+}
+
+}  // namespace
