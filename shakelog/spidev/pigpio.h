@@ -1,0 +1,34 @@
+// The part of the pigpio C interface that shakelog uses, with pigpio's own
+// signatures and error codes, provided here over the kernel's SPI driver
+// (spidev) instead of pigpio: the program's code stays the same whichever
+// of the two it is built against.
+#ifndef SPIDEV_PIGPIO_H
+#define SPIDEV_PIGPIO_H
+
+#define PI_INIT_FAILED (-1)
+#define PI_NO_HANDLE (-24)
+#define PI_BAD_HANDLE (-25)
+#define PI_SPI_OPEN_FAILED (-73)
+#define PI_BAD_SPI_CHANNEL (-76)
+#define PI_BAD_FLAGS (-77)
+#define PI_BAD_SPI_SPEED (-78)
+#define PI_BAD_SPI_COUNT (-84)
+#define PI_SPI_XFER_FAILED (-89)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+int gpioInitialise(void);
+void gpioTerminate(void);
+int spiOpen(unsigned spiChan, unsigned baud, unsigned spiFlags);
+int spiWrite(unsigned handle, char *buf, unsigned count);
+int spiXfer(unsigned handle, char *txBuf, char *rxBuf, unsigned count);
+double time_time(void);
+void time_sleep(double seconds);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
