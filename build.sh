@@ -42,7 +42,8 @@ install_missing() {
 }
 
 pigpio_helps() {
-    model=$(tr -d '\0' </proc/device-tree/model 2>/dev/null) || return 1
+    [ -r /proc/device-tree/model ] || return 1
+    model=$(tr -d '\0' </proc/device-tree/model)
     case $model in
         *"Raspberry Pi 5"* | *"Raspberry Pi 500"* | *"Compute Module 5"*) return 1 ;;
         *"Raspberry Pi"*) apt-cache show libpigpio-dev >/dev/null 2>&1 ;;

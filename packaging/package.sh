@@ -4,10 +4,11 @@
 #   packaging/package.sh BUILD_DIR
 #
 # The package lands in BUILD_DIR/packages/.  Where the tree uses the emulated
-# sensor, the hardware package is rehearsed as well: a second tree is
+# sensor, the hardware packages are rehearsed as well: a second tree is
 # configured against a stand-in pigpio (the emulated library under pigpio's
-# own name, in a prefix of its own), so that the name and dependencies of the
-# package a Pi would build are checked here too.
+# own name, in a prefix of its own), and, where the kernel's SPI header is
+# there, a third on the spidev backend, so that the names and dependencies of
+# the packages a Pi would build are checked here too.
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,4 +42,12 @@ if [ "$flavour" = emulated ]; then
         -DCMAKE_PREFIX_PATH="$stand_in" -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF >/dev/null
     cmake --build "$rehearsal" -j "$(nproc)" >/dev/null
     "$source_dir/packaging/check-package.sh" pigpio "$(pack "$rehearsal")"
+
+    if [ -e /usr/include/linux/spi/spidev.h ]; then
+        rehearsal=$source_dir/build-package-spidev
+        cmake -S "$source_dir" -B "$rehearsal" -DSHAKELOG_BACKEND=spidev \
+            -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF >/dev/null
+        cmake --build "$rehearsal" -j "$(nproc)" >/dev/null
+        "$source_dir/packaging/check-package.sh" spidev "$(pack "$rehearsal")"
+    fi
 fi

@@ -80,6 +80,8 @@ bool toPointer(uint64_t address, unsigned char **pointer)
 {
     if (address > UINTPTR_MAX)
         return false;
+    // The kernel's interface carries buffer addresses as integers.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     *pointer = reinterpret_cast<unsigned char *>(static_cast<uintptr_t>(address));
     return true;
 }

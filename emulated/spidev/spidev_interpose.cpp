@@ -51,6 +51,7 @@ int openDevice(int flags)
         return -1;
     }
     static OpenFunction *realOpen = nextDefinition<OpenFunction>("open");
+    // cppcheck-suppress AssignmentAddressToInteger ; the call's result, not the pointer
     int fd = realOpen(standInFile, O_RDWR | (flags & O_CLOEXEC));
     if (fd >= 0)
         spidevAttachFile(fd, flags);
@@ -99,35 +100,41 @@ int ioctlOn(const char *name, int fd, unsigned long request, void *argument)
 
 extern "C" {
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int open(const char *path, int flags, ...)
 {
     SPIDEV_OPEN_MODE(flags, flags)
     return openPath("open", path, flags, mode);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int open64(const char *path, int flags, ...)
 {
     SPIDEV_OPEN_MODE(flags, flags)
     return openPath("open64", path, flags, mode);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int openat(int dirfd, const char *path, int flags, ...)
 {
     SPIDEV_OPEN_MODE(flags, flags)
     return openAtPath("openat", dirfd, path, flags, mode);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int openat64(int dirfd, const char *path, int flags, ...)
 {
     SPIDEV_OPEN_MODE(flags, flags)
     return openAtPath("openat64", dirfd, path, flags, mode);
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 int __open_2(const char *path, int flags)
 {
     return fortifiedOpenPath("__open_2", path, flags);
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 int __open64_2(const char *path, int flags)
 {
     return fortifiedOpenPath("__open64_2", path, flags);
@@ -151,6 +158,7 @@ int ioctl(int fd, unsigned long request, ...)
 
 #if __TIMESIZE == 32
 // What ioctl is called in a 32-bit program built with 64-bit time.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 int __ioctl_time64(int fd, unsigned long request, ...)
 {
     va_list arguments;
