@@ -37,7 +37,11 @@ if [ "$flavour" = emulated ]; then
     stand_in=$rehearsal/stand-in-pigpio
     mkdir -p "$stand_in/include" "$stand_in/lib"
     cp "$source_dir/emulated/pigpio/include/pigpio.h" "$stand_in/include/"
-    cp "$build_dir/emulated/pigpio/libpigpio_emulated.a" "$stand_in/lib/libpigpio.a"
+    # The emulated library and the sensor model it carries, as one archive.
+    rm -f "$stand_in/lib/libpigpio.a"
+    printf 'create %s\naddlib %s\naddlib %s\nsave\nend\n' "$stand_in/lib/libpigpio.a" \
+        "$build_dir/emulated/pigpio/libpigpio_emulated.a" \
+        "$build_dir/emulated/adxl345/libadxl345_model.a" | ar -M
     cmake -S "$source_dir" -B "$rehearsal" -DSHAKELOG_BACKEND=pigpio \
         -DCMAKE_PREFIX_PATH="$stand_in" -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF >/dev/null
     cmake --build "$rehearsal" -j "$(nproc)" >/dev/null
