@@ -36,7 +36,7 @@ if [ "$flavour" = emulated ]; then
     rehearsal=$source_dir/build-package-pigpio
     stand_in=$rehearsal/stand-in-pigpio
     mkdir -p "$stand_in/include" "$stand_in/lib"
-    cp "$source_dir/emulated/pigpio/include/pigpio.h" "$stand_in/include/"
+    cp "$source_dir/shakelog/pigpio_api/pigpio.h" "$stand_in/include/"
     # The emulated library and the sensor model it carries, as one archive.
     rm -f "$stand_in/lib/libpigpio.a"
     printf 'create %s\naddlib %s\naddlib %s\nsave\nend\n' "$stand_in/lib/libpigpio.a" \

@@ -1,13 +1,14 @@
 // The part of the pigpio C interface that shakelog uses, with pigpio's own
-// signatures and error codes, provided here over the kernel's SPI driver
-// (spidev) instead of pigpio: the program's code stays the same whichever
-// of the two it is built against.
-#ifndef SPIDEV_PIGPIO_H
-#define SPIDEV_PIGPIO_H
+// signatures and error codes.  The spidev backend (shakelog/spidev/) and the
+// emulated library (emulated/pigpio/) provide these functions; a build on
+// the pigpio backend compiles the same code against pigpio's own pigpio.h.
+#ifndef SHAKELOG_PIGPIO_API_H
+#define SHAKELOG_PIGPIO_API_H
 
 #define PI_INIT_FAILED (-1)
 #define PI_NO_HANDLE (-24)
 #define PI_BAD_HANDLE (-25)
+#define PI_NOT_INITIALISED (-31)
 #define PI_SPI_OPEN_FAILED (-73)
 #define PI_BAD_SPI_CHANNEL (-76)
 #define PI_BAD_FLAGS (-77)
