@@ -7,9 +7,11 @@
 #   ./build.sh lint              clang-tidy and cppcheck over the programs
 #   ./build.sh fuzz [SECONDS]    each fuzz target for SECONDS (default 20)
 #   ./build.sh package           build the Debian package and check it
+#   ./build.sh backends          build and test the spidev and pigpio backends
 #   ./build.sh deps              only install what is missing
 #
-# Build trees: build/ (normal), build-sanitize/ and build-fuzz/.
+# Build trees: build/ (normal), build-sanitize/, build-fuzz/, build-spidev/
+# and build-pigpio/.
 set -eu
 cd "$(dirname "$0")"
 
@@ -26,10 +28,10 @@ install_missing() {
     for p in $packages "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
     done
-    # On a Raspberry Pi the real pigpio library is used where the
-    # distribution packages it; elsewhere the emulated sensor is built.
-    if ! dpkg-query -W -f='${Status}' libpigpio-dev 2>/dev/null | grep -q "ok installed" &&
-        [ -r /proc/device-tree/model ] && grep -q "Raspberry Pi" /proc/device-tree/model 2>/dev/null; then
+    # pigpio runs on the Raspberry Pis before the 5, where the distribution
+    # packages it; every other Pi builds the spidev backend, which needs
+    # nothing more, and other machines the emulated sensor.
+    if pigpio_helps && ! dpkg-query -W -f='${Status}' libpigpio-dev 2>/dev/null | grep -q "ok installed"; then
         missing="$missing libpigpio-dev"
     fi
     if [ -n "$missing" ]; then
@@ -37,6 +39,16 @@ install_missing() {
         as_root apt-get update -q
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
     fi
+}
+
+pigpio_helps() {
+    [ -r /proc/device-tree/model ] || return 1
+    model=$(tr -d '\0' </proc/device-tree/model)
+    case $model in
+        *"Raspberry Pi 5"* | *"Raspberry Pi 500"* | *"Compute Module 5"*) return 1 ;;
+        *"Raspberry Pi"*) apt-cache show libpigpio-dev >/dev/null 2>&1 ;;
+        *) return 1 ;;
+    esac
 }
 
 build() {
@@ -53,7 +65,7 @@ case "$command" in
     run)
         install_missing
         build build
-        # pigpio needs root; the emulated sensor does not.
+        # pigpio needs root; spidev (group spi) and the emulated sensor do not.
         if grep -q "^SHAKELOG_BACKEND_USED:INTERNAL=pigpio" build/CMakeCache.txt 2>/dev/null; then
             as_root build/shakelog/shakelog "$@"
         else
@@ -83,11 +95,32 @@ case "$command" in
         build build-fuzz -DFUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
             -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF
         fuzz/run.sh build-fuzz "${1:-20}" ;;
+    backends)
+        # The emulated backend is what `test` builds; the tests of every
+        # tree run against the emulated sensor and the spidev stand-in.
+        install_missing
+        build build-spidev -DSHAKELOG_BACKEND=spidev -DBUILD_BENCHMARKS=OFF
+        ctest --test-dir build-spidev --output-on-failure -j "$(nproc)"
+        echo "spidev backend: built and tested"
+        log=$(mktemp)
+        if cmake -S . -B build-pigpio -DSHAKELOG_BACKEND=pigpio -DBUILD_BENCHMARKS=OFF \
+            >"$log" 2>&1; then
+            build build-pigpio -DSHAKELOG_BACKEND=pigpio -DBUILD_BENCHMARKS=OFF
+            ctest --test-dir build-pigpio --output-on-failure -j "$(nproc)"
+            echo "pigpio backend: built and tested"
+        elif grep -q "Could NOT find Pigpio" "$log"; then
+            echo "pigpio backend: skipped (pigpio not installed)"
+        else
+            cat "$log"
+            rm -f "$log"
+            exit 1
+        fi
+        rm -f "$log" ;;
     package)
         install_missing dpkg-dev
         build build
         packaging/package.sh build ;;
     *)
-        sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
         exit 2 ;;
 esac

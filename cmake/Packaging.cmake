@@ -1,9 +1,10 @@
 # Debian package of both programs: `cpack -G DEB` in the build tree.
 #
 # The package built against the real pigpio library is called "shakelog" and
-# depends on pigpio; one built with the emulated sensor is called
-# "shakelog-emulated", so that nobody installs it on a Pi by mistake, and the
-# two conflict because they install the same files.
+# depends on pigpio; one built on the kernel's SPI driver is called
+# "shakelog-spidev" and needs no pigpio; one built with the emulated sensor
+# is called "shakelog-emulated", so that nobody installs it on a Pi by
+# mistake.  All three conflict because they install the same files.
 #
 # dpkg does not reliably keep ownership and set-user-ID bits from the staging
 # tree, and the gpio group's ID differs between machines, so pinwarden's
@@ -15,11 +16,15 @@ set(SHAKELOG_PIGPIO_DEPENDS "libpigpio1" CACHE STRING
 
 if(SHAKELOG_BACKEND_USED STREQUAL "pigpio")
   set(CPACK_PACKAGE_NAME "shakelog")
-  set(shakelog_other_package "shakelog-emulated")
+  set(shakelog_other_packages "shakelog-spidev, shakelog-emulated")
   set(shakelog_summary "ADXL345 accelerometer logger and GPIO pin access tool for the Raspberry Pi")
+elseif(SHAKELOG_BACKEND_USED STREQUAL "spidev")
+  set(CPACK_PACKAGE_NAME "shakelog-spidev")
+  set(shakelog_other_packages "shakelog, shakelog-emulated")
+  set(shakelog_summary "ADXL345 logger and GPIO pin tool for the Raspberry Pi, on the kernel's SPI driver")
 else()
   set(CPACK_PACKAGE_NAME "shakelog-emulated")
-  set(shakelog_other_package "shakelog")
+  set(shakelog_other_packages "shakelog, shakelog-spidev")
   set(shakelog_summary "ADXL345 logger and GPIO pin tool, built with an EMULATED sensor")
 endif()
 
@@ -32,8 +37,8 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://shakelog.example.org/")
-set(CPACK_DEBIAN_PACKAGE_CONFLICTS "${shakelog_other_package}")
-set(CPACK_DEBIAN_PACKAGE_REPLACES "${shakelog_other_package}")
+set(CPACK_DEBIAN_PACKAGE_CONFLICTS "${shakelog_other_packages}")
+set(CPACK_DEBIAN_PACKAGE_REPLACES "${shakelog_other_packages}")
 
 # Control-file description: lines of at most 79 characters.
 set(CPACK_PACKAGE_DESCRIPTION
@@ -43,7 +48,12 @@ file resampled onto a regular time grid.
 pinwarden exports or unexports one GPIO pin through sysfs, hands the pin's
 files to the user who runs it and can switch on its pull resistor. It is
 installed set-user-ID root, executable by the ${PINWARDEN_GROUP} group only.")
-if(NOT SHAKELOG_BACKEND_USED STREQUAL "pigpio")
+if(SHAKELOG_BACKEND_USED STREQUAL "spidev")
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
+This build reads the sensor through the kernel's SPI driver (/dev/spidev0.0),
+on every Raspberry Pi including the Pi 5, without pigpio and without root:
+its users must be in the spi group and SPI enabled (dtparam=spi=on).")
+elseif(NOT SHAKELOG_BACKEND_USED STREQUAL "pigpio")
   string(APPEND CPACK_PACKAGE_DESCRIPTION "
 This build reads an emulated accelerometer, not the hardware: it is meant
 for trying the programs and running their tests away from a Raspberry Pi.")

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Checks a Debian package built by cpack.
 #
-#   packaging/check-package.sh emulated|pigpio PACKAGE.deb
+#   packaging/check-package.sh emulated|pigpio|spidev PACKAGE.deb
 #
 # Inspects the control fields, the file list and the maintainer scripts,
 # runs the scripts against stand-ins for the system tools they call, and, for
@@ -39,18 +39,28 @@ check_control() {  # flavour deb
     local flavour=$1 deb=$2 name depends
     name=$(dpkg-deb -f "$deb" Package)
     depends=$(dpkg-deb -f "$deb" Depends)
-    if [ "$flavour" = pigpio ]; then
-        check "hardware build is called shakelog" equals "$name" shakelog
-        check "hardware build depends on pigpio" contains "$depends" libpigpio1
-        check "hardware build conflicts with the emulated one" \
-            equals "$(dpkg-deb -f "$deb" Conflicts)" shakelog-emulated
-    else
-        check "emulated build is called shakelog-emulated" equals "$name" shakelog-emulated
-        check "emulated build does not depend on pigpio" lacks "$depends" pigpio
-        check "emulated build conflicts with the hardware one" \
-            equals "$(dpkg-deb -f "$deb" Conflicts)" shakelog
-        check "emulated build says so" contains "$(dpkg-deb -f "$deb" Description)" EMULATED
-    fi
+    local conflicts
+    conflicts=$(dpkg-deb -f "$deb" Conflicts)
+    case $flavour in
+        pigpio)
+            check "pigpio build is called shakelog" equals "$name" shakelog
+            check "pigpio build depends on pigpio" contains "$depends" libpigpio1
+            check "pigpio build conflicts with the other two" \
+                equals "$conflicts" "shakelog-spidev, shakelog-emulated" ;;
+        spidev)
+            check "spidev build is called shakelog-spidev" equals "$name" shakelog-spidev
+            check "spidev build does not depend on pigpio" lacks "$depends" pigpio
+            check "spidev build conflicts with the other two" \
+                equals "$conflicts" "shakelog, shakelog-emulated"
+            check "spidev build says it uses the kernel's SPI driver" \
+                contains "$(dpkg-deb -f "$deb" Description)" "kernel's SPI driver" ;;
+        *)
+            check "emulated build is called shakelog-emulated" equals "$name" shakelog-emulated
+            check "emulated build does not depend on pigpio" lacks "$depends" pigpio
+            check "emulated build conflicts with the other two" \
+                equals "$conflicts" "shakelog, shakelog-spidev"
+            check "emulated build says so" contains "$(dpkg-deb -f "$deb" Description)" EMULATED ;;
+    esac
     check "depends on the C library" contains "$depends" libc6
     check "depends on passwd for groupadd" contains "$depends" passwd
 }
@@ -196,8 +206,8 @@ if [ "${1:-}" = --inside ]; then
     exit 0
 fi
 
-if [ $# -ne 2 ] || { [ "$1" != emulated ] && [ "$1" != pigpio ]; }; then
-    echo "usage: $0 emulated|pigpio PACKAGE.deb" >&2
+if [ $# -ne 2 ] || { [ "$1" != emulated ] && [ "$1" != pigpio ] && [ "$1" != spidev ]; }; then
+    echo "usage: $0 emulated|pigpio|spidev PACKAGE.deb" >&2
     exit 2
 fi
 flavour=$1

@@ -4,10 +4,11 @@
 #   packaging/package.sh BUILD_DIR
 #
 # The package lands in BUILD_DIR/packages/.  Where the tree uses the emulated
-# sensor, the hardware package is rehearsed as well: a second tree is
+# sensor, the hardware packages are rehearsed as well: a second tree is
 # configured against a stand-in pigpio (the emulated library under pigpio's
-# own name, in a prefix of its own), so that the name and dependencies of the
-# package a Pi would build are checked here too.
+# own name, in a prefix of its own), and, where the kernel's SPI header is
+# there, a third on the spidev backend, so that the names and dependencies of
+# the packages a Pi would build are checked here too.
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,10 +36,22 @@ if [ "$flavour" = emulated ]; then
     rehearsal=$source_dir/build-package-pigpio
     stand_in=$rehearsal/stand-in-pigpio
     mkdir -p "$stand_in/include" "$stand_in/lib"
-    cp "$source_dir/emulated/pigpio/include/pigpio.h" "$stand_in/include/"
-    cp "$build_dir/emulated/pigpio/libpigpio_emulated.a" "$stand_in/lib/libpigpio.a"
+    cp "$source_dir/shakelog/pigpio_api/pigpio.h" "$stand_in/include/"
+    # The emulated library and the sensor model it carries, as one archive.
+    rm -f "$stand_in/lib/libpigpio.a"
+    printf 'create %s\naddlib %s\naddlib %s\nsave\nend\n' "$stand_in/lib/libpigpio.a" \
+        "$build_dir/emulated/pigpio/libpigpio_emulated.a" \
+        "$build_dir/emulated/adxl345/libadxl345_model.a" | ar -M
     cmake -S "$source_dir" -B "$rehearsal" -DSHAKELOG_BACKEND=pigpio \
         -DCMAKE_PREFIX_PATH="$stand_in" -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF >/dev/null
     cmake --build "$rehearsal" -j "$(nproc)" >/dev/null
     "$source_dir/packaging/check-package.sh" pigpio "$(pack "$rehearsal")"
+
+    if [ -e /usr/include/linux/spi/spidev.h ]; then
+        rehearsal=$source_dir/build-package-spidev
+        cmake -S "$source_dir" -B "$rehearsal" -DSHAKELOG_BACKEND=spidev \
+            -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF >/dev/null
+        cmake --build "$rehearsal" -j "$(nproc)" >/dev/null
+        "$source_dir/packaging/check-package.sh" spidev "$(pack "$rehearsal")"
+    fi
 fi

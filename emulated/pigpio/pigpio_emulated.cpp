@@ -31,13 +31,10 @@ inline constexpr unsigned spiMainChannels = 2;
 inline constexpr unsigned spiAuxChannels = 3;
 inline constexpr int spiHandleSlots = 32;
 inline constexpr unsigned spiMaxCount = 1u << 16;
+static_assert(spiMaxCount <= adxlMaxBusBytes, "the device takes the longest transfer");
 
-// Where the ADXL345 sits and what it can follow.
+// Where the ADXL345 sits.
 inline constexpr unsigned deviceChannel = 0;
-inline constexpr unsigned deviceSpiMode = 3;
-inline constexpr unsigned deviceMaxBaud = 5000000;
-inline constexpr unsigned char idleBit = 0;  // level of a line before the first bit
-inline constexpr int bitsPerByte = 8;
 
 // The signals whose pigpio handler terminates the library and exits.
 inline constexpr int terminatingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
@@ -61,12 +58,9 @@ int terminateCount = 0;
 SpiHandle handles[spiHandleSlots] = {};
 Adxl345 device = adxlPowerOnState();
 
-// Room for one transaction of the largest count, in each direction, as the
-// host sees it and as the device sees it.
+// Room for one transaction of the largest count, in each direction.
 unsigned char hostOut[spiMaxCount];
 unsigned char hostIn[spiMaxCount];
-unsigned char deviceIn[spiMaxCount];
-unsigned char deviceOut[spiMaxCount];
 
 void printNotice()
 {
@@ -142,23 +136,6 @@ bool deviceAttached(const SpiHandle &spi)
     return !sensorDetached && spi.channel == deviceChannel && (spi.flags & spiFlagAuxiliary) == 0;
 }
 
-// The device cannot follow the clock: it samples on the wrong edge.
-bool wrongEdge(const SpiHandle &spi)
-{
-    return (spi.flags & spiFlagModeMask) != deviceSpiMode || spi.baud > deviceMaxBaud;
-}
-
-// The receiver sees each bit one bit late: the first bit is the idle level,
-// the last bit of the stream is lost.
-void delayOneBit(const unsigned char *in, unsigned char *out, size_t count)
-{
-    unsigned carry = idleBit;
-    for (size_t i = 0; i < count; ++i) {
-        out[i] = static_cast<unsigned char>((carry << (bitsPerByte - 1)) | (in[i] >> 1));
-        carry = in[i] & 1u;
-    }
-}
-
 // Exchange count bytes between hostOut and hostIn on one handle at nowNs.
 void exchangeOnBus(const SpiHandle &spi, int64_t nowNs, size_t count)
 {
@@ -166,13 +143,8 @@ void exchangeOnBus(const SpiHandle &spi, int64_t nowNs, size_t count)
         std::memset(hostIn, emulatedMisoUndriven, count);
         return;
     }
-    if (!wrongEdge(spi)) {
-        adxlTransaction(device, nowNs, hostOut, hostIn, count);
-        return;
-    }
-    delayOneBit(hostOut, deviceIn, count);
-    adxlTransaction(device, nowNs, deviceIn, deviceOut, count);
-    delayOneBit(deviceOut, hostIn, count);
+    adxlBusTransaction(device, nowNs, spi.flags & spiFlagModeMask, spi.baud, hostOut, hostIn,
+                       count);
 }
 
 // One transaction that passed the checks: exchange, log, take its time.

@@ -6,33 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "pigpio_emulation.h"
 #include "run_sequence.h"
-
-void resetEmulatedSensor()
-{
-    // Made here, so that a forked child of a death test finds it made.
-    ampleMemInfo();
-    emulatedReset();
-    emulatedSetQuiet(true);
-    emulatedUseVirtualClock(1000.0);
-}
-
-std::string readFile(const std::string &path)
-{
-    std::string content;
-    FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return content;
-    }
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        content.append(chunk, n);
-    }
-    fclose(file);
-    return content;
-}
 
 namespace {
 

@@ -1,5 +1,5 @@
-// Runs shakelog's code in-process on the emulated sensor and captures what it
-// prints on standard output.
+// Runs shakelog's code in-process and captures what it prints on standard
+// output, on whichever backend the test program is linked with.
 #ifndef TESTS_SHAKELOG_RUN_CAPTURED_H
 #define TESTS_SHAKELOG_RUN_CAPTURED_H
 
@@ -12,7 +12,8 @@ struct CapturedRun {
     std::string unflushed;  // the end of it that was still in stdio's buffer afterwards
 };
 
-// Emulated sensor at power-on, on a virtual clock, without the notice.
+// Emulated sensor at power-on, on a virtual clock, without the notice
+// (programs linked with the emulated pigpio library only).
 void resetEmulatedSensor();
 
 // A stand-in for /proc/meminfo that reports memory for any capture.

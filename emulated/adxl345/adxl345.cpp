@@ -3,6 +3,14 @@
 
 namespace {
 
+inline constexpr unsigned idleBit = 0;  // level of a line before the first bit
+inline constexpr int bitsPerByte = 8;
+
+// The stream as the device sees it, and its answer, on a clock it cannot
+// follow.
+uint8_t deviceIn[adxlMaxBusBytes];
+uint8_t deviceOut[adxlMaxBusBytes];
+
 int64_t samplePeriodNs(const Adxl345 &device)
 {
     int code = device.registers[adxlRegBwRate] & adxlBwRateCodeMask;
@@ -23,6 +31,17 @@ bool isWritable(int address)
     return address == adxlRegBwRate || address == adxlRegPowerCtl ||
            address == adxlRegIntEnable || address == adxlRegIntMap ||
            address == adxlRegDataFormat || address == adxlRegFifoCtl;
+}
+
+// The receiver sees each bit one bit late: the first bit is the idle level,
+// the last bit of the stream is lost.
+void delayOneBit(const uint8_t *in, uint8_t *out, size_t count)
+{
+    unsigned carry = idleBit;
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<uint8_t>((carry << (bitsPerByte - 1)) | (in[i] >> 1));
+        carry = in[i] & 1u;
+    }
 }
 
 // Start counting samples afresh from nowNs, keeping the index running.
@@ -131,6 +150,24 @@ void adxlTransaction(Adxl345 &device, int64_t nowNs, const uint8_t *mosi, uint8_
     }
     if (dataRead)
         device.dataReady = false;
+}
+
+// One transaction on a bus run in spiMode at baud.  In another mode, or
+// faster than the device can follow, it samples on the wrong clock edge,
+// emulated as a one-bit delay of the stream in both directions:
+// configuration lands in the wrong registers and reads return garbage, but
+// nothing reports an error, as on the hardware.  count is at most
+// adxlMaxBusBytes.
+void adxlBusTransaction(Adxl345 &device, int64_t nowNs, unsigned spiMode, unsigned baud,
+                        const uint8_t *mosi, uint8_t *miso, size_t count)
+{
+    if (spiMode == adxlSpiMode && baud <= adxlMaxBaud) {
+        adxlTransaction(device, nowNs, mosi, miso, count);
+        return;
+    }
+    delayOneBit(mosi, deviceIn, count);
+    adxlTransaction(device, nowNs, deviceIn, deviceOut, count);
+    delayOneBit(deviceOut, miso, count);
 }
 
 // The device's time base jumped to nowNs (the bus switched clocks): shift

@@ -1,8 +1,9 @@
 // The part of the pigpio C interface that shakelog uses, with pigpio's own
-// signatures, provided by the emulated library in this folder.  A build on a
-// Raspberry Pi compiles the same code against the real pigpio.h instead.
-#ifndef EMULATED_PIGPIO_H
-#define EMULATED_PIGPIO_H
+// signatures and error codes.  The spidev backend (shakelog/spidev/) and the
+// emulated library (emulated/pigpio/) provide these functions; a build on
+// the pigpio backend compiles the same code against pigpio's own pigpio.h.
+#ifndef SHAKELOG_PIGPIO_API_H
+#define SHAKELOG_PIGPIO_API_H
 
 #define PI_INIT_FAILED (-1)
 #define PI_NO_HANDLE (-24)

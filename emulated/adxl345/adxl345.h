@@ -58,6 +58,13 @@ inline constexpr uint8_t adxlMisoUndriven = 0x00;
 inline constexpr int adxlFastestRateCode = 0x0F;
 inline constexpr int64_t adxlFastestPeriodNs = 312500;
 
+// What the device can follow on the bus: SPI mode 3 (clock idles high, data
+// sampled on the rising edge) at up to 5 MHz, and transactions of at most
+// adxlMaxBusBytes (the longest any host library sends).
+inline constexpr unsigned adxlSpiMode = 3;
+inline constexpr unsigned adxlMaxBaud = 5000000;
+inline constexpr size_t adxlMaxBusBytes = 1u << 16;
+
 // Scaling.
 inline constexpr int adxlAxisCount = 3;
 inline constexpr int adxlFullResCountsPerG = 256;
@@ -108,6 +115,8 @@ constexpr Adxl345 adxlPowerOnState()
 // Device register file and command decoding (adxl345.cpp).
 void adxlTransaction(Adxl345 &device, int64_t nowNs, const uint8_t *mosi, uint8_t *miso,
                      size_t count);
+void adxlBusTransaction(Adxl345 &device, int64_t nowNs, unsigned spiMode, unsigned baud,
+                        const uint8_t *mosi, uint8_t *miso, size_t count);
 void adxlAdvance(Adxl345 &device, int64_t nowNs);
 uint8_t adxlPeekRegister(const Adxl345 &device, int address);
 void adxlRestartClock(Adxl345 &device, int64_t nowNs);
