@@ -123,7 +123,7 @@ TEST_F(Adxl345Data, LeftJustifyMovesTheValueToTheTop)
 
 TEST_F(Adxl345Data, OffsetsAddFourCountsEach)
 {
-    char offsets[4] = {static_cast<char>(cmdMultiByte | regOfsX), 1, -2, 0};
+    char offsets[4] = {static_cast<char>(cmdMultiByte | regOfsX), 1, static_cast<char>(-2), 0};
     spiWrite(handle, offsets, 4);
     emulatedHoldCounts(0, 0, 256);
     Counts counts = firstSample(handle, rate3200Hz, formatFullRes16g);
