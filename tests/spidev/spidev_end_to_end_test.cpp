@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "run_captured.h"
+#include "test_emulator.h"
 
 namespace {
 
@@ -34,9 +35,13 @@ protected:
     ProgramRun run(const std::string &args, const std::string &environment = "")
     {
         // The stand-in is not built with the sanitizer's runtime first in
-        // line, which a sanitized program would otherwise refuse.
-        std::string command = "env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" SPIDEV_STANDIN
-                              " SPIDEV_STANDIN_LOG=" + logPath + " " + environment +
+        // line, which a sanitized program would otherwise refuse.  Under
+        // qemu-user the build machine's loader would take LD_PRELOAD for
+        // itself and complain about the target's library: qemu hands it to
+        // the emulated program alone.
+        const char *preload = testEmulator() == nullptr ? "LD_PRELOAD=" : "QEMU_SET_ENV=LD_PRELOAD=";
+        std::string command = std::string("env ASAN_OPTIONS=verify_asan_link_order=0 ") + preload +
+                              SPIDEV_STANDIN " SPIDEV_STANDIN_LOG=" + logPath + " " + environment +
                               " " SPIDEV_PROGRAM " " + args + " >" + outPath + " 2>" + errPath;
         int status = std::system(command.c_str());
         EXPECT_TRUE(WIFEXITED(status)) << command;
