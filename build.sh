@@ -6,7 +6,8 @@
 #   ./build.sh sanitize          the tests again under ASan and UBSan
 #   ./build.sh lint              clang-tidy and cppcheck over the programs
 #   ./build.sh fuzz [SECONDS]    each fuzz target for SECONDS (default 20)
-#   ./build.sh package           build the Debian package and check it
+#   ./build.sh package [ARCH]    build the Debian package and check it (for
+#                                armhf or arm64: the Pi's, cross-built)
 #   ./build.sh backends          build and test the spidev and pigpio backends
 #   ./build.sh cross armhf|arm64 cross-build for the Pi, run every test in qemu
 #   ./build.sh deps              only install what is missing
@@ -62,6 +63,13 @@ install_cross() {
     fi
     install_missing crossbuild-essential-"$1" qemu-user qemu-user-binfmt libc6:"$1" \
         libstdc++6:"$1" libgtest-dev:"$1" libbenchmark-dev:"$1"
+}
+
+# The tree of a cross build for the Pi; clean for the target means no
+# warning at all.
+cross_build() {
+    build "build-$1" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$1.cmake" \
+        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 }
 
 build() {
@@ -130,9 +138,19 @@ case "$command" in
         fi
         rm -f "$log" ;;
     package)
-        install_missing dpkg-dev
-        build build
-        packaging/package.sh build ;;
+        arch=${1:-}
+        case "$arch" in
+            "")
+                install_missing dpkg-dev
+                build build
+                packaging/package.sh build ;;
+            armhf | arm64)
+                install_cross "$arch"
+                install_missing dpkg-dev
+                cross_build "$arch"
+                packaging/package.sh "build-$arch" "$arch" ;;
+            *) echo "usage: $0 package [armhf|arm64]" >&2; exit 2 ;;
+        esac ;;
     cross)
         arch=${1:-}
         case "$arch" in
@@ -140,14 +158,12 @@ case "$command" in
             *) echo "usage: $0 cross armhf|arm64" >&2; exit 2 ;;
         esac
         install_cross "$arch"
-        # Clean for the target means no warning at all.
-        build "build-$arch" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$arch.cmake" \
-            -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+        cross_build "$arch"
         # The tests start the target's binaries themselves: the kernel needs
         # to know that qemu runs them.
         as_root cross/with-binfmt.sh "$arch" \
             ctest --test-dir "build-$arch" --output-on-failure -j "$(nproc)" ;;
     *)
-        sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
         exit 2 ;;
 esac

@@ -29,6 +29,18 @@ else()
 endif()
 
 set(CPACK_GENERATOR "DEB")
+# A cross build is packaged for its target: Debian's name for the target's
+# triplet (armhf, arm64), not the build machine's architecture.
+if(CMAKE_CROSSCOMPILING)
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+    OUTPUT_VARIABLE shakelog_deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
+    RESULT_VARIABLE shakelog_deb_arch_result)
+  if(NOT shakelog_deb_arch_result EQUAL 0 OR shakelog_deb_arch STREQUAL "")
+    message(FATAL_ERROR "packaging: no Debian architecture for ${CMAKE_LIBRARY_ARCHITECTURE} "
+      "(dpkg-architecture, from dpkg-dev, names it)")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${shakelog_deb_arch}")
+endif()
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_CONTACT "shakelog developers <shakelog@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${shakelog_summary}")
@@ -57,6 +69,11 @@ elseif(NOT SHAKELOG_BACKEND_USED STREQUAL "pigpio")
   string(APPEND CPACK_PACKAGE_DESCRIPTION "
 This build reads an emulated accelerometer, not the hardware: it is meant
 for trying the programs and running their tests away from a Raspberry Pi.")
+endif()
+if(CMAKE_CROSSCOMPILING AND shakelog_deb_arch STREQUAL "armhf")
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
+Built for Debian's armhf (ARMv7): it runs on the Pi 2, 3, 4, 400, 5 and
+Zero 2 W, not on the ARMv6 Pi 1, Zero and Zero W.")
 endif()
 
 # Library dependencies: dpkg-shlibdeps works them out for libraries that come

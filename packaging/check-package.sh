@@ -1,13 +1,16 @@
 #!/bin/bash
 # Checks a Debian package built by cpack.
 #
-#   packaging/check-package.sh emulated|pigpio|spidev PACKAGE.deb
+#   packaging/check-package.sh emulated|pigpio|spidev PACKAGE.deb [ARCHITECTURE]
 #
-# Inspects the control fields, the file list and the maintainer scripts,
-# runs the scripts against stand-ins for the system tools they call, and, for
-# a package this machine can install (the emulated build, run as root), does
-# a real dpkg -i and dpkg --purge inside a private mount namespace whose /etc,
-# /usr and /var are throw-away overlays, so that the system keeps no trace.
+# Inspects the control fields (the architecture among them: the build
+# machine's unless named), the file list and the maintainer scripts, runs the
+# scripts against stand-ins for the system tools they call, and, for a
+# package this machine can install (the emulated build, or a cross-built
+# spidev one whose architecture dpkg takes as a foreign one and whose
+# programs run through qemu-user; run as root), does a real dpkg -i and
+# dpkg --purge inside a private mount namespace whose /etc, /usr and /var are
+# throw-away overlays, so that the system keeps no trace.
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,7 +38,7 @@ lacks() { ! grep -qF -- "$2" <<<"$1" || { printf '  %s unexpectedly in:\n%s\n' "
 
 # --- control fields and files ------------------------------------------------
 
-check_control() {  # flavour deb
+check_control() {  # flavour deb architecture
     local flavour=$1 deb=$2 name depends
     name=$(dpkg-deb -f "$deb" Package)
     depends=$(dpkg-deb -f "$deb" Depends)
@@ -61,6 +64,8 @@ check_control() {  # flavour deb
                 equals "$conflicts" "shakelog, shakelog-spidev"
             check "emulated build says so" contains "$(dpkg-deb -f "$deb" Description)" EMULATED ;;
     esac
+    check "dpkg --info reads the package" quietly dpkg --info "$deb"
+    check "built for $3" equals "$(dpkg-deb -f "$deb" Architecture)" "$3"
     check "depends on the C library" contains "$depends" libc6
     check "depends on passwd for groupadd" contains "$depends" passwd
 }
@@ -158,8 +163,8 @@ can_install_here() {
 
 # Runs inside the private mount namespace: /etc, /usr and /var become
 # overlays whose changes live in a tmpfs that disappears with the namespace.
-install_inside() {  # deb
-    local deb=$1 scratch name
+install_inside() {  # flavour deb
+    local flavour=$1 deb=$2 scratch name
     scratch=$(mktemp -d)
     mount -t tmpfs scratch "$scratch"
     for dir in etc usr var; do
@@ -181,8 +186,17 @@ install_inside() {  # deb
     /usr/bin/pinwarden >/dev/null 2>&1 || status=$?
     check "the installed pinwarden runs (usage, status 1)" equals "$status" 1
     local output
-    output=$(/usr/bin/shakelog -t 0 2>/dev/null) || true
-    check "the installed shakelog runs" contains "$output" "Done"
+    if [ "$flavour" = spidev ]; then
+        # No SPI device here: the program must say so and fail.
+        status=0
+        output=$(/usr/bin/shakelog -t 0 2>&1) || status=$?
+        check "the installed shakelog runs and finds no SPI device (status 1)" equals "$status" 1
+        check "the installed shakelog names the missing device" contains "$output" /dev/spidev0.0
+        check "the installed shakelog reports no sensor" contains "$output" "Accelerometer not found"
+    else
+        output=$(/usr/bin/shakelog -t 0 2>/dev/null) || true
+        check "the installed shakelog runs" contains "$output" "Done"
+    fi
     if [ -f "$source_dir/man/CMakeLists.txt" ] && command -v man >/dev/null; then
         check "man finds shakelog(1)" quietly man -w shakelog
         check "man finds pinwarden(1)" quietly man -w pinwarden
@@ -201,29 +215,41 @@ install_inside() {  # deb
 # --- main ---------------------------------------------------------------------
 
 if [ "${1:-}" = --inside ]; then
-    install_inside "$2" >&2
+    install_inside "$2" "$3" >&2
     echo "$passes $failures"
     exit 0
 fi
 
-if [ $# -ne 2 ] || { [ "$1" != emulated ] && [ "$1" != pigpio ] && [ "$1" != spidev ]; }; then
-    echo "usage: $0 emulated|pigpio|spidev PACKAGE.deb" >&2
+if [ $# -lt 2 ] || [ $# -gt 3 ] ||
+    { [ "$1" != emulated ] && [ "$1" != pigpio ] && [ "$1" != spidev ]; }; then
+    echo "usage: $0 emulated|pigpio|spidev PACKAGE.deb [ARCHITECTURE]" >&2
     exit 2
 fi
 flavour=$1
 deb=$(realpath "$2")
+host_arch=$(dpkg --print-architecture)
+arch=${3:-$host_arch}
 echo "Checking $deb"
-check_control "$flavour" "$deb"
+check_control "$flavour" "$deb" "$arch"
 check_files "$deb"
 check_scripts "$deb"
 
 skipped=0
-if [ "$flavour" = emulated ] && can_install_here; then
-    counts=$(unshare --mount --propagation private "$0" --inside "$deb")
+counts=""
+if [ "$flavour" = emulated ] && [ "$arch" = "$host_arch" ] && can_install_here; then
+    counts=$(unshare --mount --propagation private "$0" --inside emulated "$deb")
+elif [ "$flavour" = spidev ] && [ "$arch" != "$host_arch" ] && can_install_here &&
+    dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    # The target's programs run through qemu-user, as in the cross tests.
+    counts=$("$source_dir/cross/with-binfmt.sh" "$arch" \
+        unshare --mount --propagation private "$0" --inside spidev "$deb")
+fi
+if [ -n "$counts" ]; then
     passes=$((passes + ${counts% *}))
     failures=$((failures + ${counts#* }))
 else
-    echo "Real installation skipped: needs the emulated build, root and mount namespaces"
+    echo "Real installation skipped: needs the emulated build or a cross-built spidev one" \
+        "(its architecture known to dpkg), root and mount namespaces"
     skipped=1
 fi
 

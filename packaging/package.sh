@@ -1,8 +1,10 @@
 #!/bin/bash
 # Builds the Debian package from a configured and built tree and checks it.
 #
-#   packaging/package.sh BUILD_DIR
+#   packaging/package.sh BUILD_DIR [ARCHITECTURE]
 #
+# ARCHITECTURE names the Debian architecture of a cross-built tree (armhf,
+# arm64); without it the package must be for the build machine's own.
 # The package lands in BUILD_DIR/packages/.  Where the tree uses the emulated
 # sensor, the hardware packages are rehearsed as well: a second tree is
 # configured against a stand-in pigpio (the emulated library under pigpio's
@@ -13,6 +15,7 @@ set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(realpath "$1")
+arch=${2:-$(dpkg --print-architecture)}
 
 backend_of() {  # build_dir
     sed -n 's/^SHAKELOG_BACKEND_USED:INTERNAL=//p' "$1/CMakeCache.txt"
@@ -30,7 +33,7 @@ pack() {  # build_dir
 
 flavour=$(backend_of "$build_dir")
 deb=$(pack "$build_dir")
-"$source_dir/packaging/check-package.sh" "$flavour" "$deb"
+"$source_dir/packaging/check-package.sh" "$flavour" "$deb" "$arch"
 
 if [ "$flavour" = emulated ]; then
     rehearsal=$source_dir/build-package-pigpio
