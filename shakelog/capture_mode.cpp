@@ -78,10 +78,10 @@ CaptureEnd captureReadings(const RunSettings &settings, SensorLink &link, Captur
         reportProgress(statusReports, elapsed, settings.durationSec);
         if (elapsed > settings.durationSec) {
             raw.rawCount = i;
-            break;
+            return CaptureEnd::complete;
         }
     }
-    return CaptureEnd::complete;
+    return record.readingCapacity > 0 ? CaptureEnd::recordFull : CaptureEnd::complete;
 }
 
 int runCaptureMode(const RunSettings &settings, SensorLink &link, CaptureRecord &record)
@@ -104,11 +104,11 @@ int runCaptureMode(const RunSettings &settings, SensorLink &link, CaptureRecord 
         fflush(stdout);
         return 1;
     }
-    // What an interruption leaves is written up to its last reading: a row
+    // A capture that ended early is written up to its last reading: a row
     // past it would repeat that reading as if it had been taken there.
-    int rows = end == CaptureEnd::interrupted
-                   ? rowsWithinSpan(record.raw, settings.sampleCount, settings.samplePeriod)
-                   : settings.sampleCount;
+    int rows = end == CaptureEnd::complete
+                   ? settings.sampleCount
+                   : rowsWithinSpan(record.raw, settings.sampleCount, settings.samplePeriod);
     printf("Writing to the output file...\n");
     fflush(stdout);
     resampleNearest(record.raw, rows, settings.samplePeriod, record.series);
@@ -117,6 +117,12 @@ int runCaptureMode(const RunSettings &settings, SensorLink &link, CaptureRecord 
     }
     if (end == CaptureEnd::interrupted) {
         printf("Capture interrupted: %d of %d rows written.\n", rows, settings.sampleCount);
+        fflush(stdout);
+        return 1;
+    }
+    if (end == CaptureEnd::recordFull) {
+        printf("Capture stopped early, its record is full: %d of %d rows written.\n", rows,
+               settings.sampleCount);
         fflush(stdout);
         return 1;
     }

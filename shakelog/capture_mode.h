@@ -13,7 +13,9 @@ struct CaptureRecord {
     int readingCapacity;
 };
 
-enum class CaptureEnd { complete, readFailed, interrupted };
+// recordFull: the readings outran the record before the duration was over
+// (a bus clocked faster than asked for).
+enum class CaptureEnd { complete, readFailed, interrupted, recordFull };
 
 // Before the sensor is touched: refuses a capture that does not fit the
 // memory reported by memInfoFile, or whose arrays cannot be mapped, with the

@@ -2,6 +2,7 @@
 // before the sensor is touched, and the raw record the loop can fill.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -140,13 +141,34 @@ TEST(CaptureMemoryRecord, TheLoopNeverStoresPastTheCheckedReadings)
         SensorLink link{};
         openSensorLink(link);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(captureReadings(settings, link, record), CaptureEnd::complete);
+        EXPECT_EQ(captureReadings(settings, link, record),
+                  freeTransfers ? CaptureEnd::recordFull : CaptureEnd::complete);
         testing::internal::GetCapturedStdout();
         gpioTerminate();
         EXPECT_EQ(record.readingCapacity, 35717);
         EXPECT_EQ(emulatedTransactionCount(), freeTransfers ? 35717 : 35715);
         EXPECT_EQ(record.raw.rawCount, freeTransfers ? 35717 : 35714);
     }
+}
+
+TEST(CaptureMemoryRecord, AFullRecordEndsTheCaptureAsAnEarlyStopNotAsDone)
+{
+    // Readings that outrun the record (a bus faster than asked for) leave
+    // rows beyond the last reading that nothing was read for.
+    resetEmulatedSensor();
+    emulatedSetTransferTiming(0.0, true);
+    std::string path = "/tmp/shakelog-full-record-" + std::to_string(getpid()) + ".csv";
+    CapturedRun run = runShakelogCaptured({"-t", "1", "-f", "100", "-s", path});
+    std::string file = readFile(path);
+    std::remove(path.c_str());
+    EXPECT_EQ(run.status, 1);
+    size_t rows = static_cast<size_t>(std::count(file.begin(), file.end(), '\n')) - 1;
+    EXPECT_LT(rows, 100u);
+    EXPECT_NE(run.out.find("Capture stopped early, its record is full: " + std::to_string(rows) +
+                           " of 100 rows written.\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("Done"), std::string::npos);
 }
 
 TEST(CaptureMemoryRecord, StorageBeyondTheAddressSpaceIsRefusedBeforeTheSensor)
