@@ -8,7 +8,6 @@
 
 namespace {
 
-inline constexpr int64_t spiReadingsDivisor = spiBitsPerReading;
 inline constexpr uint64_t bytesPerKilobyte = 1024;  // /proc/meminfo's "kB"
 inline constexpr char memAvailableKey[] = "MemAvailable:";
 inline constexpr char swapFreeKey[] = "SwapFree:";
@@ -48,8 +47,8 @@ int captureReadingCapacity(double durationSec, int rawCapacity)
 {
     // Rounded up: a part of a reading's time on the wire may still end
     // within the duration.
-    int64_t wire = (static_cast<int64_t>(durationSec) * speedSPI + spiReadingsDivisor - 1) /
-                   spiReadingsDivisor;
+    int64_t wire = (static_cast<int64_t>(durationSec) * speedSPI + spiBitsPerReading - 1) /
+                   spiBitsPerReading;
     return static_cast<int>(std::min<int64_t>(rawCapacity, wire + extraReadings));
 }
 

@@ -7,13 +7,14 @@
 #include <cstdint>
 
 #include "command_line.h"
+#include "sensor_link.h"
 
 // Where the kernel says how much memory a new program can still get.
 inline constexpr char memInfoPath[] = "/proc/meminfo";
 
 // A data read is 7 bytes, 56 clock cycles: no bus carries more than
 // speedSPI / 56 readings per second, whatever the library adds on top.
-inline constexpr int spiBitsPerReading = 56;
+inline constexpr int spiBitsPerReading = sampleBytes * 8;
 // Past the readings that fit the duration on the wire: the one that ends the
 // capture past the duration, and one for time stamps that round short.
 inline constexpr int extraReadings = 2;
