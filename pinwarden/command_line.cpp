@@ -12,21 +12,26 @@ namespace {
 
 char fallback_program_name[] = "pinwarden";
 
+// Where strtoul starts reading the number: past the leading white space.
+const char* skip_blanks(const char* text)
+{
+    while (isspace(static_cast<unsigned char>(*text)))
+        ++text;
+    return text;
+}
+
 // strtoul negates after converting, so "-1" becomes the largest value and
 // "-18446744073709551615" becomes 1; a minus sign is only harmless on zero.
 bool has_minus_sign(const char* text)
 {
-    while (isspace(static_cast<unsigned char>(*text)))
-        ++text;
-    return *text == '-';
+    return *skip_blanks(text) == '-';
 }
 
 // glibc 2.38 and later read "0b101" as binary in C++ builds, older ones
 // stop at the "b"; the grammar knows no binary numbers on any of them.
 bool has_binary_prefix(const char* text)
 {
-    while (isspace(static_cast<unsigned char>(*text)))
-        ++text;
+    text = skip_blanks(text);
     if (*text == '+' || *text == '-')
         ++text;
     return text[0] == '0' && (text[1] == 'b' || text[1] == 'B');

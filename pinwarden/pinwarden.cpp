@@ -61,8 +61,8 @@ int main(int argc, char* argv[])
         write_pin_to_path(unexport_path, line.pin);
         return exit_success;
     }
-    export_pin(line.pin);
+    const pin_directory directory = export_pin(line.pin);
     if (line.pull_code != pull_code_none)
-        set_pull_resistor(line.pin, line.pull_code);
+        set_pull_resistor(line.pin, line.pull_code, directory);
     return exit_success;
 }

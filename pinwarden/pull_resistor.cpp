@@ -64,13 +64,13 @@ bool choose_gpio_target(gpio_target* target)
     const soc_identity soc = detect_soc();
     switch (soc.verdict) {
     case soc_verdict::no_device_tree:
-        *target = {gpio_base_address, pull_method::gppud_sequence};
+        *target = {gpio_base_address, pull_method::gppud_sequence, nullptr};
         return true;
     case soc_verdict::known:
         // The address comes from our own table; the device tree only
         // confirmed it.
         *target = {static_cast<off_t>(soc.model->peripheral_base) + gpio_block_offset,
-                   soc.model->method};
+                   soc.model->method, soc.model};
         return true;
     case soc_verdict::unsupported:
         fprintf(stderr, "pull resistors are not supported on SoC %s\n", soc.name);
@@ -86,10 +86,62 @@ bool choose_gpio_target(gpio_target* target)
     return false;
 }
 
-void set_pull_resistor(uint32_t pin, int pull_code)
+bool pin_on_controller(const char* link, off_t address)
+{
+    char target[attribute_path_size];
+    const ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length < 0)
+        return false;
+    target[length] = '\0';
+    char device[controller_name_size];
+    snprintf(device, sizeof device, "/%llx.gpio/", static_cast<unsigned long long>(address));
+    return strstr(target, device) != nullptr;
+}
+
+namespace {
+
+// Only where the kernel keeps the pin under its chip's device can the chip
+// be told; the original kernels' virtual directories number the SoC's
+// lines alone.
+bool check_pin_controller(uint32_t pin, pin_directory directory, const gpio_target& target)
+{
+    if (target.model == nullptr || directory != pin_directory::class_link)
+        return true;
+    char link[attribute_path_size];
+    snprintf(link, sizeof link, class_pin_directory_format, pin);
+    if (pin_on_controller(link, target.address))
+        return true;
+    fprintf(stderr, "pin %u is not on the GPIO controller of SoC %s\n", pin,
+            target.model->compatible);
+    return false;
+}
+
+// False, with nothing stored, when a block for the pull sequence does not
+// read as a GPIO block.
+bool latch_pull(volatile uint32_t* registers, const gpio_target& target, uint32_t pin,
+                int pull_code)
+{
+    if (target.method == pull_method::bcm2711_registers) {
+        set_bcm2711_pull(registers, pin, pull_code);
+        return true;
+    }
+    if (registers[gpio_signature_word] != gpio_signature) {
+        fprintf(stderr, "no GPIO block at physical address 0x%llx\n",
+                static_cast<unsigned long long>(target.address));
+        return false;
+    }
+    register_step steps[pull_step_count];
+    pull_resistor_steps(pin, pull_code, steps);
+    run_register_steps(registers, steps, pull_step_count);
+    return true;
+}
+
+}  // namespace
+
+void set_pull_resistor(uint32_t pin, int pull_code, pin_directory directory)
 {
     gpio_target target{};
-    if (!choose_gpio_target(&target))
+    if (!choose_gpio_target(&target) || !check_pin_controller(pin, directory, target))
         exit(exit_pull_failed);
     const int fd = open(dev_mem_path, O_RDWR | O_SYNC | O_CLOEXEC);
     if (fd < 0) {
@@ -103,14 +155,10 @@ void set_pull_resistor(uint32_t pin, int pull_code)
         close(fd);
         exit(exit_pull_failed);
     }
-    volatile uint32_t* registers = static_cast<volatile uint32_t*>(block);
-    if (target.method == pull_method::bcm2711_registers) {
-        set_bcm2711_pull(registers, pin, pull_code);
-    } else {
-        register_step steps[pull_step_count];
-        pull_resistor_steps(pin, pull_code, steps);
-        run_register_steps(registers, steps, pull_step_count);
-    }
+    const bool latched =
+        latch_pull(static_cast<volatile uint32_t*>(block), target, pin, pull_code);
     munmap(block, gpio_block_size);
     close(fd);
+    if (!latched)
+        exit(exit_pull_failed);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device_tree.h"
+#include "sysfs_gpio.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,15 @@ inline constexpr unsigned gppudclk0_word = 38;  // pull clock, pins 0-31, 0x98
 inline constexpr unsigned gppudclk1_word = 39;  // pull clock, pins 32-63, 0x9C
 
 inline constexpr uint32_t gppud_off = 0;
+
+// On BCM2835 to BCM2837 the word at 0xF0 reads "gpio" in ASCII; the pull
+// sequence is written only to a block that does, never into a page of RAM
+// at an address taken on trust.  (On BCM2711 that word is a pull register.)
+inline constexpr unsigned gpio_signature_word = 60;
+inline constexpr uint32_t gpio_signature = 0x6770696F;
+
+// "/<address in hex>.gpio/" and its terminator, for any 64-bit address.
+inline constexpr size_t controller_name_size = 32;
 
 // BCM2711: GPIO_PUP_PDN_CNTRL_REG0..3 from word 57 (0xE4), 16 lines each,
 // two bits per line: 01 pull-up, 10 pull-down (not GPPUD's codes).
@@ -65,9 +75,18 @@ void set_bcm2711_pull(volatile uint32_t* block, uint32_t pin, int pull_code);
 struct gpio_target {
     off_t address;
     pull_method method;
+    const soc_model* model;  // nullptr without a device tree
 };
 bool choose_gpio_target(gpio_target* target);
 
+// True when the pin's directory, reached through the /sys/class/gpio link
+// `link`, lies under the GPIO controller's own device, which the kernel
+// names after the block's physical address ("fe200000.gpio"): a pin of
+// another chip (an expander numbered after the SoC's lines) would
+// otherwise fold onto an unrelated line.
+bool pin_on_controller(const char* link, off_t address);
+
 // Finds the GPIO block, maps it from /dev/mem and latches the pin's pull
-// resistor; failures end the program with status 255.
-void set_pull_resistor(uint32_t pin, int pull_code);
+// resistor; `directory` is where the export found the pin's files.
+// Failures end the program with status 255.
+void set_pull_resistor(uint32_t pin, int pull_code, pin_directory directory);

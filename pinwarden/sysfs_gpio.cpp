@@ -84,10 +84,11 @@ void allow_access_by_user(pin_directory directory, uint32_t pin, const char* att
         error(exit_chmod_failed, errno, "failed to set permissions of %s", path);
 }
 
-void export_pin(uint32_t pin)
+pin_directory export_pin(uint32_t pin)
 {
     write_pin_to_path(export_path, pin);
     const pin_directory directory = find_pin_directory(pin);
     for (const char* attribute : pin_attributes)
         allow_access_by_user(directory, pin, attribute);
+    return directory;
 }

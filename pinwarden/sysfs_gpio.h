@@ -37,4 +37,5 @@ pin_directory find_pin_directory(uint32_t pin);
 // Gives one attribute file to the real user and group, owner-only access.
 void allow_access_by_user(pin_directory directory, uint32_t pin, const char* attribute);
 
-void export_pin(uint32_t pin);
+// Exports the pin and hands its files over; returns where they were found.
+pin_directory export_pin(uint32_t pin);

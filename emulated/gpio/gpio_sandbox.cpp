@@ -105,15 +105,16 @@ std::string write_mem_image_at(const std::string& path, const emulated_board& bo
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return failure("create " + path);
-    uint32_t page[gpio_page_words];
-    for (unsigned i = 0; i < gpio_page_words; ++i)
-        page[i] = gpio_page_pattern(i);
     off_t end = 0;
     for (off_t address : patterned_pages(board))
         end = std::max(end, address + gpio_page_size);
     bool ok = ftruncate(fd, end) == 0;
-    for (off_t address : patterned_pages(board))
+    uint32_t page[gpio_page_words];
+    for (off_t address : patterned_pages(board)) {
+        for (unsigned i = 0; i < gpio_page_words; ++i)
+            page[i] = mem_image_word(board, address, i);
         ok = ok && pwrite(fd, page, sizeof page, address) == sizeof page;
+    }
     std::string result = ok ? "" : failure("fill " + path);
     close(fd);
     return result;
@@ -187,33 +188,44 @@ std::string populate_dev(dev_mem_kind kind, const emulated_board& board)
 }  // namespace
 
 const emulated_board emulated_boards[emulated_board_count] = {
-    {"original Pi", {}, {}, "/sys/devices/virtual/gpio", original_gpio_address},
+    {"original Pi", {}, {}, "/sys/devices/virtual/gpio", original_gpio_address, true},
     {"Pi 1",
      {"raspberrypi,model-b", "brcm,bcm2835"},
      {0x7E000000, 0x20000000, 0x01000000, 0x40000000, 0x40000000, 0x00001000},
      "/sys/devices/platform/soc/20200000.gpio/gpiochip0/gpio",
-     0x20200000},
+     0x20200000,
+     true},
     {"Pi 3",
      {"raspberrypi,3-model-b", "brcm,bcm2837"},
      {0x7E000000, 0x3F000000, 0x01000000, 0x40000000, 0x40000000, 0x00001000},
      "/sys/devices/platform/soc/3f200000.gpio/gpiochip0/gpio",
-     0x3F200000},
+     0x3F200000,
+     true},
     {"Pi 4",
      {"raspberrypi,4-model-b", "brcm,bcm2711"},
      {0x7E000000, 0x00000000, 0xFE000000, 0x01800000, 0x7C000000, 0x00000000, 0xFC000000,
       0x02000000, 0x40000000, 0x00000000, 0xFF800000, 0x00800000},
      "/sys/devices/platform/soc/fe200000.gpio/gpiochip512/gpio",
-     0xFE200000},
+     0xFE200000,
+     false},
     {"Pi 5",
      {"raspberrypi,5-model-b", "brcm,bcm2712"},
      {0x7C000000, 0x00000010, 0x7C000000, 0x04000000},
      "/sys/devices/platform/axi/1000120000.pcie/1f000d0000.gpio/gpiochip0/gpio",
-     0},
+     0,
+     false},
 };
 
 uint32_t gpio_page_pattern(unsigned word)
 {
     return UINT32_C(0x5A5A0000) | word;
+}
+
+uint32_t mem_image_word(const emulated_board& board, off_t page, unsigned word)
+{
+    if (board.gpio_signature && page == board.gpio_address && word == 60)
+        return UINT32_C(0x6770696F);  // "gpio"
+    return gpio_page_pattern(word);
 }
 
 bool enter_sandbox(sandbox_session* session, std::string* why_not)
@@ -292,7 +304,7 @@ std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& nam
     const std::string pin_name = "gpio" + std::to_string(pin);
     const std::string directory = board.pin_parent + "/" + pin_name;
     const std::string prefix = directory + "/";
-    std::string result = make_directory(directory, 0755);
+    std::string result = make_directories(directory, 0755);
     for (const std::string& name : names)
         if (result.empty())
             result = create_file(prefix + name, 0644);

@@ -41,6 +41,7 @@ struct emulated_board {
     std::vector<uint32_t> soc_ranges;     // cells, written big-endian
     std::string pin_parent;               // the kernel creates gpioN in here
     off_t gpio_address;                   // physical address of its GPIO block, 0: none we use
+    bool gpio_signature;                  // its block's word 60 reads "gpio" (BCM2835 to 2837)
 };
 
 // The first Pi on a kernel without device tree, pins under
@@ -66,7 +67,8 @@ void leave_sandbox(sandbox_session* session);
 std::string lay_out_gpio_sysfs(const emulated_board& board = original_board);
 
 // Attribute files of pin `pin` as the kernel creates them on export, owned
-// by root with mode 0644, and the /sys/class/gpio/gpioN link to them.
+// by root with mode 0644, in `board.pin_parent` (made where missing), and
+// the /sys/class/gpio/gpioN link to them.
 std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& names,
                                const emulated_board& board = original_board);
 // Through the /sys/class/gpio link, so the same on every board.
@@ -88,6 +90,10 @@ std::string replace_dev(dev_mem_kind kind, const emulated_board& board = origina
 
 // Lays the /dev/mem image out afresh.
 std::string write_mem_image(const emulated_board& board);
+
+// A word of the image as laid out: the fill pattern, and in the board's own
+// GPIO block the "gpio" word where the block has one.
+uint32_t mem_image_word(const emulated_board& board, off_t page, unsigned word);
 
 // Reads the page at `address` of the /dev/mem image.
 std::string read_gpio_page(uint32_t words[gpio_page_words],

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <sys/ioctl.h>
@@ -73,14 +74,16 @@ struct word_value {
     uint32_t value;
 };
 
-// The page at `address` holds its fill pattern except for the words given.
+// The page at `address` holds what the board's image was laid out with
+// except for the words given.
 void expect_gpio_page(const std::vector<word_value>& changed,
-                      off_t address = original_gpio_address)
+                      off_t address = original_gpio_address,
+                      const emulated_board& board = original_board)
 {
     uint32_t words[gpio_page_words];
     ASSERT_EQ("", read_gpio_page(words, address));
     for (unsigned i = 0; i < gpio_page_words; ++i) {
-        uint32_t expected = gpio_page_pattern(i);
+        uint32_t expected = mem_image_word(board, address, i);
         for (const word_value& change : changed)
             if (change.word == i)
                 expected = change.value;
@@ -381,37 +384,40 @@ struct pull_case {
     unsigned exported;  // as the kernel receives it
     const char* pull;
     std::vector<word_value> changed;  // in the board's GPIO page
+    const char* refusal = nullptr;    // the 255 message, nothing written
+    const char* chip = nullptr;       // the pin's chip when not the SoC's own
 };
 
 struct board_case {
     int board;
     bool virtual_directory;  // the pin's files named under /sys/devices/virtual
     std::vector<pull_case> pulls;
-    const char* refusal;  // the 255 message of a board without pull support
 };
 
+// A Pi 4's firmware GPIO expander, numbered right after the SoC's 58 lines.
+inline constexpr char pi4_expander[] =
+    "/sys/devices/platform/soc/soc:firmware/soc:firmware:gpio/gpiochip570/gpio";
+inline constexpr char pi5_refusal[] = "pull resistors are not supported on SoC brcm,bcm2712\n";
+
 const board_case board_cases[] = {
-    {0, true, {{"17", 17, "pullup", {{37, 0}, {38, 0}}}}, nullptr},
-    {1,
-     false,
-     {{"17", 17, "pullup", {{37, 0}, {38, 0}}}, {"40", 40, "pulldown", {{37, 0}, {39, 0}}}},
-     nullptr},
+    {0, true, {{"17", 17, "pullup", {{37, 0}, {38, 0}}}}},
+    {1, false, {{"17", 17, "pullup", {{37, 0}, {38, 0}}}, {"40", 40, "pulldown", {{37, 0}, {39, 0}}}}},
     // Numbered from 512: 529 is GPIO 17.
     {2,
      false,
-     {{"529", 529, "pullup", {{37, 0}, {38, 0}}}, {"40", 40, "pulldown", {{37, 0}, {39, 0}}}},
-     nullptr},
-    // Two bits per line from word 57; the pattern's other bits stay.
+     {{"529", 529, "pullup", {{37, 0}, {38, 0}}}, {"40", 40, "pulldown", {{37, 0}, {39, 0}}}}},
+    // Two bits per line from word 57; the pattern's other bits stay.  Line
+    // 57, the last, is in word 60; 574 is the expander's, modulo 64 line 62.
     {3,
      false,
      {{"529", 529, "pullup", {{58, 0x5A5A0036}}},
       {"3", 3, "pulldown", {{57, 0x5A5A00B9}}},
-      {"574", 574, "pulldown", {{60, 0x6A5A003C}}}},
-     nullptr},
+      {"569", 569, "pullup", {{60, 0x5A56003C}}},
+      {"574", 574, "pulldown", {}, "pin 574 is not on the GPIO controller of SoC brcm,bcm2711\n",
+       pi4_expander}}},
     {4,
      false,
-     {{"588", 588, "pullup", {}}, {"17", 17, "pulldown", {}}},
-     "pull resistors are not supported on SoC brcm,bcm2712\n"},
+     {{"588", 588, "pullup", {}, pi5_refusal}, {"17", 17, "pulldown", {}, pi5_refusal}}},
 };
 
 void PrintTo(const board_case& c, std::ostream* out)
@@ -454,17 +460,20 @@ TEST_P(PinwardenOnBoard, PullLandsInTheBoardsOwnRegistersOrNowhere)
         const std::string what = std::string(pull.pin) + " " + pull.pull;
         ASSERT_EQ("", write_file(sandbox_export, ""));
         ASSERT_EQ("", write_mem_image(board()));
-        ASSERT_EQ("", add_pin_attributes(pull.exported, all_attributes, board()));
+        emulated_board chip = board();
+        if (pull.chip != nullptr)
+            chip.pin_parent = pull.chip;
+        ASSERT_EQ("", add_pin_attributes(pull.exported, all_attributes, chip));
         const run_result run = pinwarden({"export", pull.pin, pull.pull});
-        EXPECT_EQ(c.refusal != nullptr ? 255 : 0, run.exit_status) << what;
-        EXPECT_EQ(c.refusal != nullptr ? c.refusal : "", run.standard_error) << what;
+        EXPECT_EQ(pull.refusal != nullptr ? 255 : 0, run.exit_status) << what;
+        EXPECT_EQ(pull.refusal != nullptr ? pull.refusal : "", run.standard_error) << what;
         EXPECT_EQ(std::to_string(pull.exported) + "\n", read_file(sandbox_export)) << what;
         for (const std::string& name : all_attributes)
             expect_handed_over(pull.exported, name);
         if (board().gpio_address != 0)
-            expect_gpio_page(pull.changed, board().gpio_address);
+            expect_gpio_page(pull.changed, board().gpio_address, board());
         if (board().gpio_address != original_gpio_address)
-            expect_gpio_page({}, original_gpio_address);
+            expect_gpio_page({}, original_gpio_address, board());
         EXPECT_EQ("", image_data_outside_gpio_pages(board())) << what;
     }
 }
@@ -516,8 +525,8 @@ TEST_F(PinwardenOnPi3, DoubtfulDeviceTreeMapsNothing)
         const run_result run = pinwarden({"export", "17", "pullup"});
         EXPECT_EQ(255, run.exit_status) << c.message;
         EXPECT_EQ(c.message, run.standard_error);
-        expect_gpio_page({}, 0x3F200000);
-        expect_gpio_page({}, original_gpio_address);
+        expect_gpio_page({}, 0x3F200000, emulated_boards[2]);
+        expect_gpio_page({}, original_gpio_address, emulated_boards[2]);
         EXPECT_EQ("", image_data_outside_gpio_pages(emulated_boards[2]));
         const int fd = open(c.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
         ASSERT_GE(fd, 0);
@@ -525,6 +534,26 @@ TEST_F(PinwardenOnPi3, DoubtfulDeviceTreeMapsNothing)
         ASSERT_EQ("", write_file(c.file, original));
         ASSERT_EQ("", write_file(sandbox_export, ""));
     }
+}
+
+// A Pi 3 whose device tree cannot be seen (a container without
+// /sys/firmware) looks like the original board, but 0x20200000 is RAM
+// there: nothing is stored where the block does not read as GPIO.
+TEST_F(PinwardenOnPi3, WithoutItsDeviceTreeNothingIsStoredInRam)
+{
+    std::error_code failed;
+    std::filesystem::remove_all("/sys/firmware", failed);
+    ASSERT_FALSE(failed) << failed.message();
+    ASSERT_EQ("", add_pin_attributes(17, all_attributes, emulated_boards[2]));
+    ASSERT_EQ("", replace_dev(dev_mem_kind::image, emulated_boards[2]));
+    const run_result run = pinwarden({"export", "17", "pullup"});
+    EXPECT_EQ(255, run.exit_status);
+    EXPECT_EQ("no GPIO block at physical address 0x20200000\n", run.standard_error);
+    for (const std::string& name : all_attributes)
+        expect_handed_over(17, name);
+    expect_gpio_page({}, original_gpio_address, emulated_boards[2]);
+    expect_gpio_page({}, 0x3F200000, emulated_boards[2]);
+    EXPECT_EQ("", image_data_outside_gpio_pages(emulated_boards[2]));
 }
 
 }  // namespace

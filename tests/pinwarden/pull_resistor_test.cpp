@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -110,6 +113,40 @@ TEST(Bcm2711Pull, StoresOnlyThePinsWord)
     set_bcm2711_pull(block, 34, 1);  // bits 5..4 of word 59: 11 becomes 10
     for (unsigned i = 0; i < words; ++i)
         ASSERT_EQ(i == 59 ? 0xC0DE002Bu : 0xC0DE0000 | i, block[i]) << "word " << i;
+}
+
+// The controller is told by the device name in the link's target, whole:
+// another chip, another SoC's block or a longer address that ends alike is
+// not it.
+TEST(PinController, OnlyTheBlocksOwnDeviceHoldsItsLines)
+{
+    char directory[] = "/tmp/pin-controller-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(directory));
+    const std::string link = std::string(directory) + "/gpio529";
+    const struct {
+        const char* target;  // nullptr: no link
+        off_t address;
+        bool on_controller;
+    } cases[] = {
+        {"../../devices/platform/soc/fe200000.gpio/gpiochip0/gpio/gpio529", 0xFE200000, true},
+        {"../../devices/platform/soc/3f200000.gpio/gpiochip0/gpio/gpio529", 0x3F200000, true},
+        {"../../devices/platform/soc/3f200000.gpio/gpiochip0/gpio/gpio529", 0xFE200000, false},
+        {"../../devices/platform/soc/soc:firmware/soc:firmware:gpio/gpiochip570/gpio/gpio529",
+         0xFE200000, false},
+        {"../../devices/platform/soc/1fe200000.gpio/gpiochip0/gpio/gpio529", 0xFE200000, false},
+        {"../../devices/platform/soc/fe200000.gpiox/gpio529", 0xFE200000, false},
+        {nullptr, 0xFE200000, false},
+    };
+    for (const auto& c : cases) {
+        unlink(link.c_str());
+        if (c.target != nullptr) {
+            ASSERT_EQ(0, symlink(c.target, link.c_str()));
+        }
+        EXPECT_EQ(c.on_controller, pin_on_controller(link.c_str(), c.address))
+            << (c.target != nullptr ? c.target : "no link");
+    }
+    unlink(link.c_str());
+    rmdir(directory);
 }
 
 }  // namespace
