@@ -239,7 +239,8 @@ counts=""
 if [ "$flavour" = emulated ] && [ "$arch" = "$host_arch" ] && can_install_here; then
     counts=$(unshare --mount --propagation private "$0" --inside emulated "$deb")
 elif [ "$flavour" = spidev ] && [ "$arch" != "$host_arch" ] && can_install_here &&
-    dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    dpkg --print-foreign-architectures | grep -qx "$arch" &&
+    "$source_dir/cross/with-binfmt.sh" "$arch" true 2>/dev/null; then
     # The target's programs run through qemu-user, as in the cross tests.
     counts=$("$source_dir/cross/with-binfmt.sh" "$arch" \
         unshare --mount --propagation private "$0" --inside spidev "$deb")
@@ -249,7 +250,8 @@ if [ -n "$counts" ]; then
     failures=$((failures + ${counts#* }))
 else
     echo "Real installation skipped: needs the emulated build or a cross-built spidev one" \
-        "(its architecture known to dpkg), root and mount namespaces"
+        "(its architecture known to dpkg, a binfmt_misc of a user namespace: Linux 6.7+)," \
+        "root and mount namespaces"
     skipped=1
 fi
 
