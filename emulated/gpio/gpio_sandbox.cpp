@@ -214,6 +214,12 @@ const emulated_board emulated_boards[emulated_board_count] = {
      "/sys/devices/platform/axi/1000120000.pcie/1f000d0000.gpio/gpiochip0/gpio",
      0,
      false},
+    {"Pi 2",
+     {"raspberrypi,2-model-b", "brcm,bcm2836"},
+     {0x7E000000, 0x3F000000, 0x01000000, 0x40000000, 0x40000000, 0x00001000},
+     "/sys/devices/platform/soc/3f200000.gpio/gpiochip0/gpio",
+     0x3F200000,
+     true},
 };
 
 uint32_t gpio_page_pattern(unsigned word)

@@ -45,8 +45,8 @@ struct emulated_board {
 };
 
 // The first Pi on a kernel without device tree, pins under
-// /sys/devices/virtual; then a Pi 1, 3, 4 and 5 on device-tree kernels.
-inline constexpr int emulated_board_count = 5;
+// /sys/devices/virtual; then a Pi 1, 3, 4, 5 and 2 on device-tree kernels.
+inline constexpr int emulated_board_count = 6;
 extern const emulated_board emulated_boards[emulated_board_count];
 inline const emulated_board& original_board = emulated_boards[0];
 

@@ -418,6 +418,7 @@ const board_case board_cases[] = {
     {4,
      false,
      {{"588", 588, "pullup", {}, pi5_refusal}, {"17", 17, "pulldown", {}, pi5_refusal}}},
+    {5, false, {{"17", 17, "pullup", {{37, 0}, {38, 0}}}, {"40", 40, "pulldown", {{37, 0}, {39, 0}}}}},
 };
 
 void PrintTo(const board_case& c, std::ostream* out)
