@@ -21,11 +21,8 @@ static_assert(adxlMisoUndriven == emulatedMisoUndriven, "undriven MISO published
 
 namespace {
 
-// pigpio's limits and flag bits for spiOpen.
-inline constexpr unsigned spiMinBaud = 32000;
-inline constexpr unsigned spiMaxBaud = 125000000;
+// pigpio's flag bits for spiOpen beyond the mode.
 inline constexpr unsigned spiDefinedFlagBits = 22;
-inline constexpr unsigned spiFlagModeMask = 0x3;
 inline constexpr unsigned spiFlagAuxiliary = 1u << 8;
 inline constexpr unsigned spiMainChannels = 2;
 inline constexpr unsigned spiAuxChannels = 3;

@@ -17,6 +17,13 @@
 #define PI_SPI_XFER_FAILED (-89)
 
 #ifdef __cplusplus
+// The clocks spiOpen accepts, and the flag bits that hold the SPI mode.
+inline constexpr unsigned spiMinBaud = 32000;
+inline constexpr unsigned spiMaxBaud = 125000000;
+inline constexpr unsigned spiFlagModeMask = 0x3;
+#endif
+
+#ifdef __cplusplus
 extern "C" {
 #endif
 

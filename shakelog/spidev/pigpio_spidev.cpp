@@ -18,11 +18,8 @@
 
 namespace {
 
-// pigpio's limits for spiOpen; the mode is in flag bits 1..0, and no other
-// flag (auxiliary bus, chip-select polarity, 3-wire, ...) is offered here.
-inline constexpr unsigned spiMinBaud = 32000;
-inline constexpr unsigned spiMaxBaud = 125000000;
-inline constexpr unsigned spiFlagModeMask = 0x3;
+// No flag but the mode (auxiliary bus, chip-select polarity, 3-wire, ...)
+// is offered here.
 inline constexpr uint8_t spiBitsPerWord = 8;
 // The kernel driver's buffer for one message (its bufsiz parameter's default).
 inline constexpr unsigned spiMaxCount = 4096;
