@@ -9,11 +9,12 @@
 #   ./build.sh package [ARCH]    build the Debian package and check it (for
 #                                armhf or arm64: the Pi's, cross-built)
 #   ./build.sh backends          build and test the spidev and pigpio backends
-#   ./build.sh cross armhf|arm64 cross-build for the Pi, run every test in qemu
+#   ./build.sh cross armhf|armv6|arm64 cross-build for the Pi, run every test in qemu
+#                                (armv6: static, for the Pi 1 and Zero)
 #   ./build.sh deps              only install what is missing
 #
 # Build trees: build/ (normal), build-sanitize/, build-fuzz/, build-spidev/,
-# build-pigpio/ and build-armhf/, build-arm64/ (cross).
+# build-pigpio/ and build-armhf/, build-armv6/, build-arm64/ (cross).
 set -eu
 cd "$(dirname "$0")"
 
@@ -155,15 +156,17 @@ case "$command" in
         arch=${1:-}
         case "$arch" in
             armhf | arm64) ;;
-            *) echo "usage: $0 cross armhf|arm64" >&2; exit 2 ;;
+            armv6) ;;
+            *) echo "usage: $0 cross armhf|armv6|arm64" >&2; exit 2 ;;
         esac
-        install_cross "$arch"
+        # The ARMv6 build comes from Debian's armel toolchain.
+        if [ "$arch" = armv6 ]; then install_cross armel; else install_cross "$arch"; fi
         cross_build "$arch"
         # The tests start the target's binaries themselves: the kernel needs
         # to know that qemu runs them.
         as_root cross/with-binfmt.sh "$arch" \
             ctest --test-dir "build-$arch" --output-on-failure -j "$(nproc)" ;;
     *)
-        sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
         exit 2 ;;
 esac

@@ -18,7 +18,7 @@
 set -eu
 
 usage() {
-    echo "usage: $0 armhf|arm64 COMMAND [ARG]..." >&2
+    echo "usage: $0 armhf|armv6|arm64 COMMAND [ARG]..." >&2
     exit 2
 }
 
@@ -26,6 +26,9 @@ usage() {
 inside=no
 case "$1" in
     armhf) cpu=arm ;;
+    # qemu reads its CPU from the environment however it is started, so the
+    # binaries the tests start run on the Zero's CPU too.
+    armv6) cpu=arm; export QEMU_CPU=arm1176 ;;
     arm64) cpu=aarch64 ;;
     --inside) inside=yes; cpu=$2; shift ;;
     *) usage ;;
