@@ -72,6 +72,12 @@ TEST(PinwardenBuild, NeedsTheCLibraryOnly)
 #endif
     const std::string binary = std::string("'") + PINWARDEN_BINARY + "'";
     const std::string dynamic = command_output("readelf -d " + binary);
+#ifdef PINWARDEN_STATIC
+    // Statically linked, it loads nothing at all: no loader, no library.
+    EXPECT_EQ("", command_output("readelf -l " + binary + " | grep 'program interpreter'"));
+    EXPECT_TRUE(needed_libraries(dynamic).empty()) << dynamic;
+    return;
+#endif
     // "Requesting program interpreter: /lib/ld-linux-armhf.so.3"
     const std::string interpreter =
         bracketed(command_output("readelf -l " + binary + " | grep 'program interpreter'"));
