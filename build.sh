@@ -145,7 +145,13 @@ case "$command" in
                 install_missing dpkg-dev
                 build build
                 packaging/package.sh build ;;
-            armhf | arm64)
+            armhf)
+                # One package for every 32-bit Pi: the static ARMv6 build.
+                install_cross armel
+                install_missing dpkg-dev
+                cross_build armv6
+                packaging/package.sh build-armv6 armhf ;;
+            arm64)
                 install_cross "$arch"
                 install_missing dpkg-dev
                 cross_build "$arch"

@@ -39,6 +39,11 @@ if(CMAKE_CROSSCOMPILING)
     message(FATAL_ERROR "packaging: no Debian architecture for ${CMAKE_LIBRARY_ARCHITECTURE} "
       "(dpkg-architecture, from dpkg-dev, names it)")
   endif()
+  # The static ARMv6 build, from the armel toolchain, is what armhf
+  # systems install: it needs none of the system's libraries.
+  if(SHAKELOG_DEB_ARCH)
+    set(shakelog_deb_arch "${SHAKELOG_DEB_ARCH}")
+  endif()
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${shakelog_deb_arch}")
 endif()
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
@@ -70,7 +75,11 @@ elseif(NOT SHAKELOG_BACKEND_USED STREQUAL "pigpio")
 This build reads an emulated accelerometer, not the hardware: it is meant
 for trying the programs and running their tests away from a Raspberry Pi.")
 endif()
-if(CMAKE_CROSSCOMPILING AND shakelog_deb_arch STREQUAL "armhf")
+if(STATIC_PROGRAMS AND shakelog_deb_arch STREQUAL "armhf")
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
+Built for ARMv6 and statically linked: it runs on every 32-bit Raspberry Pi,
+the Pi 1, Zero and Zero W as well as the Pi 2, 3, 4, 400, 5 and Zero 2 W.")
+elseif(CMAKE_CROSSCOMPILING AND shakelog_deb_arch STREQUAL "armhf")
   string(APPEND CPACK_PACKAGE_DESCRIPTION "
 Built for Debian's armhf (ARMv7): it runs on the Pi 2, 3, 4, 400, 5 and
 Zero 2 W, not on the ARMv6 Pi 1, Zero and Zero W.")
@@ -97,7 +106,9 @@ if(SHAKELOG_BACKEND_USED STREQUAL "pigpio")
     set(shakelog_shlibdeps OFF)
   endif()
 endif()
-if(NOT shakelog_shlibdeps)
+if(STATIC_PROGRAMS)
+  set(shakelog_shlibdeps OFF)
+elseif(NOT shakelog_shlibdeps)
   string(APPEND shakelog_depends ", libc6, libstdc++6")
 endif()
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ${shakelog_shlibdeps})

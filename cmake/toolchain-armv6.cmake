@@ -22,3 +22,6 @@ set(SHAKELOG_BACKEND spidev CACHE STRING "Sensor backend: auto, pigpio, spidev o
 # The tests run on the ARMv6 CPU itself, so that an ARMv7 instruction
 # anywhere fails them.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -cpu arm1176 -E TEST_EMULATOR=qemu-arm)
+
+# Packaged as armhf, the architecture of every 32-bit Pi system.
+set(SHAKELOG_DEB_ARCH armhf CACHE STRING "Debian architecture of the package")
