@@ -130,3 +130,15 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 include(CPack)
+
+# The static programs are deliberate: ARMv6 boards run Debian's armhf
+# libraries not at all.
+if(STATIC_PROGRAMS)
+  file(WRITE "${PROJECT_BINARY_DIR}/lintian-overrides"
+"# ARMv6 boards (Pi 1, Zero, Zero W) run Debian's armhf libraries not at all,
+# so the programs carry their own.
+${CPACK_PACKAGE_NAME}: statically-linked-binary
+")
+  install(FILES "${PROJECT_BINARY_DIR}/lintian-overrides"
+    DESTINATION share/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})
+endif()
