@@ -25,6 +25,17 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# A mirror caught mid-sync fails one index now and then; what the others
+# hold is usually enough, so retry a little and then let the install decide.
+apt_update() {
+    for try in 1 2 3; do
+        as_root apt-get update -q && return 0
+        echo "apt-get update failed (try $try of 3)" >&2
+        sleep 10
+    done
+    echo "apt-get update: going on with the package lists as they are" >&2
+}
+
 # Installs the build's packages and any named as arguments.
 install_missing() {
     missing=""
@@ -39,7 +50,7 @@ install_missing() {
     fi
     if [ -n "$missing" ]; then
         echo "Installing:$missing"
-        as_root apt-get update -q
+        apt_update
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
     fi
 }
@@ -60,7 +71,7 @@ pigpio_helps() {
 install_cross() {
     if ! dpkg --print-foreign-architectures | grep -qx "$1"; then
         as_root dpkg --add-architecture "$1"
-        as_root apt-get update -q
+        apt_update
     fi
     install_missing crossbuild-essential-"$1" qemu-user qemu-user-binfmt libc6:"$1" \
         libstdc++6:"$1" libgtest-dev:"$1" libbenchmark-dev:"$1"
