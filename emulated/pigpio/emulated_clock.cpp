@@ -113,6 +113,13 @@ int64_t clockTransferNs(size_t bytes, unsigned baud, double extraSec)
     return overheadNs + wireNs + waitNs(extraSec);
 }
 
+// Whether transfers take their time on the wire (the device times its
+// FIFO pops by it).
+bool clockWireTakesTime()
+{
+    return !zeroWire;
+}
+
 // Let device time reach deviceNs: the virtual clock jumps there, the real
 // one is waited for (sleeping through long waits, spinning through short
 // ones, as the transfer would keep the process busy).

@@ -18,6 +18,7 @@ int64_t clockDeviceNs();
 double clockWallSec();
 void clockSleep(double seconds);
 int64_t clockTransferNs(size_t bytes, unsigned baud, double extraSec);
+bool clockWireTakesTime();
 void clockWaitUntil(int64_t deviceNs);
 void clockStepWall(double stepSec);
 

@@ -140,8 +140,8 @@ void exchangeOnBus(const SpiHandle &spi, int64_t nowNs, size_t count)
         std::memset(hostIn, emulatedMisoUndriven, count);
         return;
     }
-    adxlBusTransaction(device, nowNs, spi.flags & spiFlagModeMask, spi.baud, hostOut, hostIn,
-                       count);
+    adxlBusTransaction(device, nowNs, spi.flags & spiFlagModeMask, spi.baud, clockWireTakesTime(),
+                       hostOut, hostIn, count);
 }
 
 // One transaction that passed the checks: exchange, log, take its time.

@@ -140,7 +140,8 @@ int runTransfer(const unsigned char *xfer)
     if (sensorDetached)
         std::memset(rxBytes, adxlMisoUndriven, record.len);
     else if (record.len > 0)
-        adxlBusTransaction(device, startNs, settings.mode, speedHz, txBytes, rxBytes, record.len);
+        adxlBusTransaction(device, startNs, settings.mode, speedHz, wireTime, txBytes, rxBytes,
+                           record.len);
     if (rx != nullptr)
         std::memcpy(rx, rxBytes, record.len);
     size_t logged = record.len < spidevLoggedBytes ? record.len : spidevLoggedBytes;
