@@ -166,7 +166,8 @@ int transact(unsigned handle, const char *tx, char *rx, unsigned count, Transfer
         std::memcpy(rx, hostIn, onWire);
     logTransaction(hostOut, onWire);
 
-    clockWaitUntil(startNs + clockTransferNs(onWire, spi.baud, faults.stallSec));
+    double stallSec = faults.stallSec + faultsScheduledStall(clockWallSec());
+    clockWaitUntil(startNs + clockTransferNs(onWire, spi.baud, stallSec));
     clockStepWall(faults.stepSec);
     for (int signo = 1; signo < signalBits; ++signo)
         if ((faults.signals >> signo) & 1u)
@@ -287,6 +288,21 @@ void emulatedFailInitialise(int result)
 void emulatedFailTransfer(long n, int result)
 {
     armTransferFault(FaultKind::fail, n, result, 0.0);
+}
+
+void emulatedStallEvery(double everySec, double stallSec)
+{
+    faultsStallSchedule(everySec, stallSec, 0, 0);
+}
+
+void emulatedStallRandomly(double everySec, double maxStallSec, unsigned long long seed)
+{
+    faultsStallSchedule(everySec, 0, maxStallSec, seed);
+}
+
+double emulatedSleptSec()
+{
+    return clockSleptSec();
 }
 
 void emulatedStallTransfer(long n, double extraSec)

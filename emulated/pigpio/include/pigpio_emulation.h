@@ -61,6 +61,17 @@ void emulatedFailTransfer(long n, int result);
 // the process).  On the real clock the transfer really waits that long.
 void emulatedStallTransfer(long n, double extraSec);
 
+// Stalls of the process by the clock: from the next transfer on, every
+// everySec one of stallSec; or at random intervals of 0 to 2 * everySec one
+// of up to maxStallSec, drawn from seed.  Each lengthens the first transfer
+// that starts after it is due.  An everySec of 0 stops them.
+void emulatedStallEvery(double everySec, double stallSec);
+void emulatedStallRandomly(double everySec, double maxStallSec, unsigned long long seed);
+
+// Time spent in time_sleep since the reset, wake-up latency included (on
+// the virtual clock; 0 on the real one).
+double emulatedSleptSec();
+
 // After the n-th spiXfer from now, the wall clock seen by time_time steps by
 // stepSec (negative: backwards), as when the system time is set.  The
 // device's own sampling clock is monotonic and does not step.
