@@ -91,6 +91,9 @@ inline constexpr int64_t adxlFifoSettleNs = 5000;
 
 // How far off nominal the sample clock may be set to run (a fraction).
 inline constexpr double adxlMaxClockError = 0.5;
+// The longest start phase the controls take, in seconds (a phase is only
+// meaningful within one period, 160 ms at the slowest rate).
+inline constexpr double adxlLongestPhaseSec = 1e6;
 
 // What the device can follow on the bus: SPI mode 3 (clock idles high, data
 // sampled on the rising edge) at up to 5 MHz, and transactions of at most
@@ -187,6 +190,11 @@ void adxlHoldCounts(Adxl345 &device, int x, int y, int z);
 bool adxlSetClockError(Adxl345 &device, double fractionOffNominal);
 bool adxlSetStartPhase(Adxl345 &device, int64_t ns);
 bool adxlSetTone(Adxl345 &device, int axis, double amplitudeG, double hz);
+
+// The same controls as the bus stand-ins offer them (adxl345_controls.cpp).
+void adxlControlClockError(Adxl345 &device, const char *standIn, double fractionOffNominal);
+void adxlControlStartPhase(Adxl345 &device, const char *standIn, double seconds);
+void adxlControlTone(Adxl345 &device, const char *standIn, int axis, double amplitudeG, double hz);
 
 // The FIFO (adxl345_fifo.cpp).
 bool adxlFifoEnabled(const Adxl345 &device);

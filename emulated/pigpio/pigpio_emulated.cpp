@@ -18,6 +18,9 @@
 
 static_assert(adxlNoiseCounts == emulatedNoiseCounts, "noise figure published to tests");
 static_assert(adxlMisoUndriven == emulatedMisoUndriven, "undriven MISO published to tests");
+static_assert(adxlFifoDepth == emulatedFifoDepth, "FIFO depth published to tests");
+static_assert(adxlFifoSettleNs == static_cast<int64_t>(emulatedFifoSettleSec * nanosPerSecond),
+              "FIFO settling time published to tests");
 
 namespace {
 
@@ -29,6 +32,9 @@ inline constexpr unsigned spiAuxChannels = 3;
 inline constexpr int spiHandleSlots = 32;
 inline constexpr unsigned spiMaxCount = 1u << 16;
 static_assert(spiMaxCount <= adxlMaxBusBytes, "the device takes the longest transfer");
+
+// How the stand-in names itself in its complaints.
+inline constexpr char standInName[] = "emulated pigpio";
 
 // Where the ADXL345 sits.
 inline constexpr unsigned deviceChannel = 0;
@@ -334,10 +340,25 @@ void emulatedHoldCounts(int x, int y, int z)
     adxlHoldCounts(device, x, y, z);
 }
 
+void emulatedSetSampleClockError(double fractionOffNominal)
+{
+    adxlControlClockError(device, standInName, fractionOffNominal);
+}
+
+void emulatedSetStartPhase(double seconds)
+{
+    adxlControlStartPhase(device, standInName, seconds);
+}
+
+void emulatedSetTone(int axis, double amplitudeG, double hz)
+{
+    adxlControlTone(device, standInName, axis, amplitudeG, hz);
+}
+
 void emulatedMotion(double seconds, double *xG, double *yG, double *zG)
 {
     double g[adxlAxisCount];
-    adxlMotionG(seconds, g);
+    adxlSignalG(device.signal, seconds, g);
     *xG = g[0];
     *yG = g[1];
     *zG = g[2];

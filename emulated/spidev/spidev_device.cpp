@@ -26,6 +26,7 @@ inline constexpr size_t xferUnusedFrom = 27;   // cs_change, tx_nbits, rx_nbits,
                                                // word_delay_usecs, pad
 static_assert(sizeof(spi_ioc_transfer) == xferSize, "the kernel's transfer layout");
 
+inline constexpr char standInName[] = "spidev stand-in";
 inline constexpr uint8_t supportedBitsPerWord = 8;
 inline constexpr int maxOpenFiles = 16;
 inline constexpr int64_t nanosPerSecond = 1000000000;
@@ -331,6 +332,21 @@ long spidevEmulationRefusedCount()
 int spidevEmulationLastRefusal()
 {
     return lastRefusal;
+}
+
+void spidevEmulationSetSampleClockError(double fractionOffNominal)
+{
+    adxlControlClockError(device, standInName, fractionOffNominal);
+}
+
+void spidevEmulationSetStartPhase(double seconds)
+{
+    adxlControlStartPhase(device, standInName, seconds);
+}
+
+void spidevEmulationSetTone(int axis, double amplitudeG, double hz)
+{
+    adxlControlTone(device, standInName, axis, amplitudeG, hz);
 }
 
 int spidevEmulationRegister(int address)

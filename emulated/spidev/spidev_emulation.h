@@ -78,6 +78,13 @@ bool spidevEmulationTransfer(long index, SpidevTransfer *transfer);
 long spidevEmulationRefusedCount();
 int spidevEmulationLastRefusal();
 
+// The sample clock, start phase and signal of the ADXL345, as the pigpio
+// stand-in's emulatedSetSampleClockError, emulatedSetStartPhase and
+// emulatedSetTone set them (refused with a line on standard error alike).
+void spidevEmulationSetSampleClockError(double fractionOffNominal);
+void spidevEmulationSetStartPhase(double seconds);
+void spidevEmulationSetTone(int axis, double amplitudeG, double hz);
+
 // A register of the ADXL345 as a read would return it, without the read's
 // side effects; -1 for an address outside 0x00..0x3F.
 int spidevEmulationRegister(int address);

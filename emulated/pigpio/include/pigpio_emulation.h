@@ -22,6 +22,11 @@ inline constexpr unsigned char emulatedMisoUndriven = 0x00;
 // The emulated motion carries uniform noise of up to this many counts (at
 // 256 per g) on each axis.
 inline constexpr int emulatedNoiseCounts = 2;
+// The FIFO holds this many samples behind the data registers, and after a
+// pop needs this long before the data registers or FIFO_STATUS can be read
+// again.
+inline constexpr int emulatedFifoDepth = 32;
+inline constexpr double emulatedFifoSettleSec = 5e-6;
 
 // Back to power-on: device registers at their reset values, real clock,
 // realistic transfer timing, no injected faults, empty transaction log,
@@ -87,9 +92,30 @@ void emulatedSignalTransfer(long n, int signo);
 // offsets and the configured range and resolution still apply.
 void emulatedHoldCounts(int x, int y, int z);
 
-// The emulated motion without noise, in g, at a time in seconds since the
-// Measure bit was first set.  A sample carries the motion at the moment it
-// arrived: the n-th sample (from 1) at n output-data periods.
+// The device's sample clock runs fractionOffNominal off its nominal rate
+// (+0.03: 3 % fast, every period the nominal one divided by 1.03), for
+// every data rate.  Set while measuring, the sample already due keeps its
+// time and the new period counts from it.  Refused with a line on standard
+// error unless it lies within +-0.5.
+void emulatedSetSampleClockError(double fractionOffNominal);
+
+// When Measure is next set, the first sample arrives this long after it
+// (taken modulo one sample period; 0, the default, is a whole period).
+// Later samples follow at the sample period.  Refused if negative.
+void emulatedSetStartPhase(double seconds);
+
+// From the next sample on, the device senses a pure tone of amplitudeG at
+// hz on one axis (0 x, 1 y, 2 z) and nothing else but gravity, 1 g on z;
+// the noise of emulatedNoiseCounts and the offsets still apply.  It takes
+// the place of the built-in motion and of held counts.  Refused for another
+// axis or a value that is not finite.
+void emulatedSetTone(int axis, double amplitudeG, double hz);
+
+// The signal the device senses without noise, in g, at a time in seconds
+// since the Measure bit was first set: the built-in motion, or the tone.
+// A sample carries the signal at the moment it arrived: at the nominal rate
+// and default phase the n-th sample (from 1) at n output-data periods, in
+// general at start phase + (n - 1) true periods.
 void emulatedMotion(double seconds, double *xG, double *yG, double *zG);
 
 // Disconnect the ADXL345 from the bus: nothing drives MISO, so every byte
