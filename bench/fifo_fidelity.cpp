@@ -28,6 +28,7 @@ constexpr double toneHz = 437.0;
 constexpr double outOfBandHz = 300.0;
 constexpr int fastRate = 3200;
 constexpr int slowRate = 100;
+constexpr double startPhaseSec = 0.0001234;
 constexpr char csvPath[] = "/tmp/shakelog_fifo_fidelity.csv";
 // Windows over which the time error is measured.
 constexpr double errorWindowSec = 0.1;
@@ -190,8 +191,30 @@ long reportedLost(const std::string &out)
     return at == std::string::npos ? 0 : std::atol(out.c_str() + at + 5);
 }
 
+// When the default mode's clock starts, in the signal's time: the start of
+// its first data read, counted from the write that set Measure.
+double firstReadSec()
+{
+    double measureSec = 0;
+    for (long i = 0; i < emulatedLogCapacity; ++i) {
+        unsigned char bytes[2];
+        double start = 0, end = 0;
+        int count = emulatedTransactionBytes(i, bytes, sizeof bytes);
+        if (count < 0 || !emulatedTransactionTimes(i, &start, &end)) {
+            break;
+        }
+        if (count == 2 && bytes[0] == 0x2D && bytes[1] == 0x08) {
+            measureSec = start;
+        } else if (count == 7) {
+            return start - measureSec;
+        }
+    }
+    return 0;
+}
+
 struct Run {
     CapturedRun captured;
+    double firstReadSec;
     Rows rows;
     double elapsedSec;
     double sleptSec;
@@ -205,6 +228,9 @@ Run capture(const Case &c, bool fifo, int rate, double seconds, double amplitude
     emulatedUseVirtualClock(0.0);
     emulatedSetSampleClockError(c.clockError);
     emulatedSetTone(0, amplitudeG, hz);
+    // Off the grid of whole periods: at 200 Hz a 300 Hz tone sampled at
+    // whole periods reads 0 at every sample.
+    emulatedSetStartPhase(startPhaseSec);
     if (c.onceAtSec > 0) {
         // The transfer due then: the default mode's reads come every 43 us
         // or so, the FIFO mode's about 1.1 per sample.
@@ -224,21 +250,22 @@ Run capture(const Case &c, bool fifo, int rate, double seconds, double amplitude
     Run run;
     run.captured = runShakelogCaptured(args);
     run.rows = readCsv(csvPath);
+    run.firstReadSec = firstReadSec();
     run.elapsedSec = time_time();
-    run.sleptSec = emulatedSleptSec();
+    // A stall is time the process was held up, not time it worked.
+    run.sleptSec = emulatedSleptSec() + emulatedStalledSec();
     run.transactions = emulatedTransactionCount();
     std::remove(csvPath);
     return run;
 }
 
 // The time the mode's row 0 stands for, in the signal's time (since the
-// first Measure): the default mode starts its clock after waiting 2 ms for
-// the first sample; the FIFO mode's row 0 lies its lead-in after sample 0,
-// which arrives one period after Measure.
-double rowZeroSec(bool fifo, double clockError)
+// first Measure): the default mode's is its first read; the FIFO mode's row
+// 0 lies its lead-in after sample 0, which arrives startPhaseSec after
+// Measure.
+double rowZeroSec(bool fifo, const Run &run)
 {
-    double trueHz = fastRate * (1 + clockError);
-    return fifo ? 1.0 / trueHz + 32.0 / fastRate : 0.002;
+    return fifo ? startPhaseSec + 32.0 / fastRate : run.firstReadSec;
 }
 
 void report(const Case &c, bool fifo, double seconds)
@@ -246,7 +273,7 @@ void report(const Case &c, bool fifo, double seconds)
     Run tone = capture(c, fifo, fastRate, seconds, toneG, toneHz);
     double snr = 0, sfdr = 0, meanUs = 0, maxUs = 0;
     toneQuality(tone.rows.x, snr, sfdr);
-    timeError(tone.rows, rowZeroSec(fifo, c.clockError), meanUs, maxUs);
+    timeError(tone.rows, rowZeroSec(fifo, tone), meanUs, maxUs);
     double samples = seconds * fastRate * (1 + c.clockError);
     long repeated = repeatedRows(tone.rows);
     long lost = fifo ? reportedLost(tone.captured.out)

@@ -16,6 +16,12 @@ inline constexpr double fifoFastHz = 3200.0;
 inline constexpr int fifoFastBatch = 8;
 inline constexpr int fifoBatch = 16;
 inline constexpr double fifoLongestWakeSec = 0.25;
+// A FIFO_STATUS read that took longer than this was held up (the process
+// was preempted): its time says little about when the FIFO was read.
+inline constexpr double fifoStatusReadLongestSec = 0.0005;
+// Wakes a fraction of a sample period off the batch, so that the reads meet
+// the sample clock at every phase and the fit can place its edges.
+inline constexpr double fifoWakePhaseStep = 0.381966;
 // After each pop the FIFO needs 5 us before the data or FIFO_STATUS is read
 // again; a read that starts sooner is not the next sample.
 inline constexpr double fifoPopGapSec = 5e-6;
@@ -96,9 +102,38 @@ static bool popSample(SensorLink &link, FifoRecord &record)
     return true;
 }
 
+static void observe(FifoRecord &record, int64_t newest, double seconds)
+{
+    addObservation(record.fit, newest, seconds);
+    record.recent[record.observations % fifoRecentObservations] = FifoObservation{newest, seconds};
+    ++record.observations;
+}
+
+// The index of the newest sample that had arrived by `seconds`, by the
+// fitted clock.  The fit runs through the middle of the observations; each
+// saw its newest sample somewhere within one period after it arrived, so
+// the recent ones, read at every phase, show where the arrivals lie.
+static int64_t newestBy(const FifoRecord &record, double seconds)
+{
+    double low = 1;
+    double high = -1;
+    int64_t kept = record.observations < fifoRecentObservations ? record.observations
+                                                               : fifoRecentObservations;
+    for (int64_t i = 0; i < kept; ++i) {
+        const FifoObservation &seen = record.recent[i];
+        double ahead = expectedIndex(record.fit, seen.seconds, record.nominalHz) -
+                       static_cast<double>(seen.newest);
+        low = ahead < low ? ahead : low;
+        high = ahead > high ? ahead : high;
+    }
+    double shift = kept > 0 ? (1 - low - high) / 2 : 0.5;
+    return static_cast<int64_t>(
+        std::floor(expectedIndex(record.fit, seconds, record.nominalHz) + shift));
+}
+
 // A full FIFO may have dropped samples; Overrun says whether it did, and the
-// fitted clock how many.  The count is where the newest sample should have
-// been by now against where the pops have got.
+// fitted clock how many: where the newest sample should have got to by now,
+// against where the pops have got.
 static bool noteOverrun(SensorLink &link, FifoRecord &record, int64_t newest, double seconds)
 {
     int source = readIntSource(link);
@@ -108,7 +143,7 @@ static bool noteOverrun(SensorLink &link, FifoRecord &record, int64_t newest, do
     if ((source & intSourceOverrun) == 0 || record.fit.count == 0) {
         return true;
     }
-    int64_t lost = std::llround(expectedIndex(record.fit, seconds, record.nominalHz)) - newest;
+    int64_t lost = newestBy(record, seconds) - newest;
     if (lost <= 0) {
         return true;
     }
@@ -130,7 +165,8 @@ static bool readBatch(SensorLink &link, FifoRecord &record, int64_t room)
 {
     double before = time_time();
     int entries = readFifoEntries(link);
-    double seconds = (before + time_time()) / 2;
+    double after = time_time();
+    double seconds = (before + after) / 2;
     if (entries < 0) {
         return false;
     }
@@ -142,7 +178,9 @@ static bool readBatch(SensorLink &link, FifoRecord &record, int64_t room)
         return false;
     }
     newest = record.stored + record.lostTotal + entries - 1;
-    addObservation(record.fit, newest, seconds);
+    if (after - before <= fifoStatusReadLongestSec) {
+        observe(record, newest, seconds);
+    }
     int pops = entries < room ? entries : static_cast<int>(room);
     for (int i = 0; i < pops; ++i) {
         if (i > 0) {
@@ -158,7 +196,7 @@ static bool readBatch(SensorLink &link, FifoRecord &record, int64_t room)
 CaptureEnd captureFifo(const RunSettings &settings, SensorLink &link, FifoRecord &record)
 {
     int batch = record.nominalHz >= fifoFastHz ? fifoFastBatch : fifoBatch;
-    double wakeSec = batch / record.nominalHz;
+    double wakeSec = (batch + fifoWakePhaseStep) / record.nominalHz;
     if (wakeSec > fifoLongestWakeSec) {
         wakeSec = fifoLongestWakeSec;
     }

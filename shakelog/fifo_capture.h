@@ -31,6 +31,15 @@ struct FifoGap {
     int64_t lost;
 };
 
+// The latest observations, against which the sample clock's phase is found
+// when a stall has cost samples.
+inline constexpr int fifoRecentObservations = 256;
+
+struct FifoObservation {
+    int64_t newest;  // index of the newest sample the FIFO held
+    double seconds;  // host time of the FIFO_STATUS read
+};
+
 struct FifoRecord {
     int16_t *counts;  // x, y, z of each stored sample
     int64_t capacity;
@@ -39,6 +48,8 @@ struct FifoRecord {
     int gapCount;
     FifoGap gaps[fifoGapCapacity];
     RateFit fit;
+    FifoObservation recent[fifoRecentObservations];
+    int64_t observations;
     int rateCode;
     double nominalHz;
 };

@@ -24,6 +24,7 @@ double scheduleStallSec = 0;
 double scheduleRandomMaxSec = 0;
 double scheduleNextSec = 0;
 uint64_t scheduleState = 0;
+double stalledSec = 0;  // all injected stalls, scheduled or armed
 
 // A uniform draw in [0, 1): splitmix64, so a seed gives the same stalls on
 // every machine.
@@ -38,7 +39,7 @@ double uniformDraw()
 
 double nextInterval()
 {
-    return scheduleRandomMaxSec > 0 ? 2 * scheduleEverySec * uniformDraw() : scheduleEverySec;
+    return scheduleRandomMaxSec > 0 ? scheduleEverySec * (0.5 + uniformDraw()) : scheduleEverySec;
 }
 
 void applyFault(const PendingFault &fault, TransferFaults &faults)
@@ -50,6 +51,7 @@ void applyFault(const PendingFault &fault, TransferFaults &faults)
         break;
     case FaultKind::stall:
         faults.stallSec += fault.seconds;
+        stalledSec += fault.seconds;
         break;
     case FaultKind::step:
         faults.stepSec += fault.seconds;
@@ -69,6 +71,12 @@ void faultsReset()
     pendingCount = 0;
     transfersSeen = 0;
     scheduleEverySec = 0;
+    stalledSec = 0;
+}
+
+double faultsStalledSec()
+{
+    return stalledSec;
 }
 
 void faultsStallSchedule(double everySec, double stallSec, double randomMaxSec, uint64_t seed)
@@ -93,6 +101,7 @@ double faultsScheduledStall(double nowSec)
         stall += scheduleRandomMaxSec > 0 ? scheduleRandomMaxSec * uniformDraw() : scheduleStallSec;
         scheduleNextSec += nextInterval();
     }
+    stalledSec += stall;
     return stall;
 }
 

@@ -157,6 +157,7 @@ int transact(unsigned handle, const char *tx, char *rx, unsigned count, Transfer
 {
     const SpiHandle &spi = handles[handle];
     int64_t startNs = clockDeviceNs();
+    double startSec = clockWallSec();
     size_t onWire = count;
     if (faults.replaceResult && faults.result < 0)
         onWire = 0;
@@ -170,10 +171,11 @@ int transact(unsigned handle, const char *tx, char *rx, unsigned count, Transfer
     exchangeOnBus(spi, startNs, onWire);
     if (rx != nullptr && onWire > 0)
         std::memcpy(rx, hostIn, onWire);
-    logTransaction(hostOut, onWire);
+    logTransaction(hostOut, onWire, startSec);
 
     double stallSec = faults.stallSec + faultsScheduledStall(clockWallSec());
     clockWaitUntil(startNs + clockTransferNs(onWire, spi.baud, stallSec));
+    logTransactionEnd(clockWallSec());
     clockStepWall(faults.stepSec);
     for (int signo = 1; signo < signalBits; ++signo)
         if ((faults.signals >> signo) & 1u)
@@ -311,6 +313,11 @@ double emulatedSleptSec()
     return clockSleptSec();
 }
 
+double emulatedStalledSec()
+{
+    return faultsStalledSec();
+}
+
 void emulatedStallTransfer(long n, double extraSec)
 {
     armTransferFault(FaultKind::stall, n, 0, extraSec);
@@ -380,6 +387,11 @@ long emulatedTransactionCount()
 int emulatedTransactionBytes(long index, unsigned char *bytes, size_t maxBytes)
 {
     return logBytes(index, bytes, maxBytes);
+}
+
+bool emulatedTransactionTimes(long index, double *startSec, double *endSec)
+{
+    return logTimes(index, startSec, endSec);
 }
 
 int emulatedTerminateCount()

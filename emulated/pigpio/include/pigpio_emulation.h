@@ -67,8 +67,8 @@ void emulatedFailTransfer(long n, int result);
 void emulatedStallTransfer(long n, double extraSec);
 
 // Stalls of the process by the clock: from the next transfer on, every
-// everySec one of stallSec; or at random intervals of 0 to 2 * everySec one
-// of up to maxStallSec, drawn from seed.  Each lengthens the first transfer
+// everySec one of stallSec; or at random intervals of 0.5 to 1.5 times
+// everySec one of up to maxStallSec, drawn from seed.  Each lengthens the first transfer
 // that starts after it is due.  An everySec of 0 stops them.
 void emulatedStallEvery(double everySec, double stallSec);
 void emulatedStallRandomly(double everySec, double maxStallSec, unsigned long long seed);
@@ -76,6 +76,8 @@ void emulatedStallRandomly(double everySec, double maxStallSec, unsigned long lo
 // Time spent in time_sleep since the reset, wake-up latency included (on
 // the virtual clock; 0 on the real one).
 double emulatedSleptSec();
+// Time the injected stalls took since the reset.
+double emulatedStalledSec();
 
 // After the n-th spiXfer from now, the wall clock seen by time_time steps by
 // stepSec (negative: backwards), as when the system time is set.  The
@@ -137,6 +139,8 @@ long emulatedTransactionCount();
 constexpr long emulatedLogCapacity = 256;
 inline constexpr size_t emulatedLogBytesKept = 64;
 int emulatedTransactionBytes(long index, unsigned char *bytes, size_t maxBytes);
+// When a kept transaction began and ended, by time_time.  False if not kept.
+bool emulatedTransactionTimes(long index, double *startSec, double *endSec);
 
 // How many times gpioTerminate was called since the reset.
 int emulatedTerminateCount();
