@@ -4,18 +4,23 @@
 // device's own monotonic time, and takes back what it drives on MISO.
 //
 // The FIFO (FIFO_CTL 0x38): in bypass mode the data registers hold the
-// latest sample and nothing is queued.  In FIFO, stream and trigger modes the
-// data registers hold the oldest unread sample and up to 32 more wait behind
-// them (33 in all); FIFO_STATUS counts those behind, so it reads 32 when
-// full.  A read of the data registers pops one sample when it ends (chip
-// select released, or the address moving on past DATAZ1), whatever number
-// of their bytes it read.  A read of the data registers or of FIFO_STATUS
-// that starts less than adxlFifoSettleNs after a pop gets the values from
-// before that pop again and pops nothing.  When the queue is full a new
-// sample is dropped in FIFO mode and replaces the oldest in stream mode;
-// either way Overrun is set, and the next pop clears it.  Trigger mode
-// behaves as stream mode does before its trigger event: no trigger event is
-// emulated (the interrupt pins are not), so FIFO_TRIG stays 0.
+// latest sample and nothing is queued.  In FIFO, stream and trigger modes
+// the data registers hold the oldest unread sample and up to 32 more wait
+// behind them (33 in all); FIFO_STATUS counts those behind, so it reads 32
+// when full.  A read of the data registers pops one sample when it ends
+// (chip select released, or the address moving on past DATAZ1), however
+// many of their bytes it read.  A read of the data registers or of
+// FIFO_STATUS that starts less than adxlFifoSettleNs after a pop gets the
+// values from before that pop again and pops nothing.  When the queue is
+// full a new sample is dropped in FIFO mode and replaces the oldest in
+// stream mode; either way Overrun is set, and the next pop clears it.
+// Watermark is set while FIFO_STATUS's entries reach FIFO_CTL's samples
+// (always, with samples 0); DATA_READY while a sample is unread.  Trigger
+// mode behaves as stream mode does before its trigger event: no trigger
+// event is emulated (nor are the interrupt pins), so FIFO_TRIG stays 0.
+//
+// Samples come from the device's own clock, which may be set to run a
+// fraction off its nominal rate, and start a chosen phase after Measure.
 //
 // Not emulated: self-test (DATA_FORMAT bit 7), low power (BW_RATE bit 4) and
 // the sleep/auto-sleep bits of POWER_CTL are stored but change nothing; at

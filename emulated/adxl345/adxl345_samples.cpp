@@ -110,7 +110,8 @@ void adxlMakeSample(const Adxl345 &device, int64_t sampleIndex, double motionSec
                             : g[axis] + static_cast<double>(adxlNoiseCountsAt(sampleIndex, axis)) /
                                             adxlFullResCountsPerG;
         uint16_t value = adxlAxisRegisterValue(sensed + offsetG(device, axis), format);
-        sample[2 * axis] = static_cast<uint8_t>(value & lowByteMask);
-        sample[2 * axis + 1] = static_cast<uint8_t>(value >> bitsPerByte);
+        size_t low = 2 * static_cast<size_t>(axis);
+        sample[low] = static_cast<uint8_t>(value & lowByteMask);
+        sample[low + 1] = static_cast<uint8_t>(value >> bitsPerByte);
     }
 }

@@ -7,6 +7,16 @@
 // samples on the wrong clock edge, which is emulated as a one-bit delay of
 // the stream in both directions: configuration lands in the wrong registers
 // and reads return garbage, but every call succeeds, as on the hardware.
+//
+// The ADXL345's FIFO (FIFO_CTL 0x38) works as on the part: in FIFO, stream
+// and trigger modes each read of the data registers pops one sample when
+// the transfer's bytes have gone over the wire, and a read of the data
+// registers or of FIFO_STATUS that starts less than emulatedFifoSettleSec
+// after that gets the values from before the pop again, popping nothing.
+// The next transfer starts the library overhead after the previous one's
+// bytes (emulatedDefaultOverheadSec, longer than that wait): set a smaller
+// overhead with emulatedSetTransferTiming to catch a reader that does not
+// wait.  The full rules are in emulated/adxl345/adxl345.h.
 #ifndef PIGPIO_EMULATION_H
 #define PIGPIO_EMULATION_H
 
@@ -126,7 +136,8 @@ void emulatedMotion(double seconds, double *xG, double *yG, double *zG);
 void emulatedDetachSensor();
 
 // Current content of one device register (0x00..0x3F), as a read would
-// return it but without a read's side effects; -1 for other addresses.
+// return it but without a read's side effects and without the FIFO's wait
+// after a pop; -1 for other addresses.
 int emulatedRegister(int address);
 
 // Number of transactions (spiWrite and spiXfer) seen since the reset, and
