@@ -203,7 +203,7 @@ double firstReadSec()
         if (count < 0 || !emulatedTransactionTimes(i, &start, &end)) {
             break;
         }
-        if (count == 2 && bytes[0] == 0x2D && bytes[1] == 0x08) {
+        if (count == 2 && (bytes[0] & 0x3F) == 0x2D && bytes[1] == 0x08) {
             measureSec = start;
         } else if (count == 7) {
             return start - measureSec;

@@ -131,25 +131,16 @@ static int64_t newestBy(const FifoRecord &record, double seconds)
         std::floor(expectedIndex(record.fit, seconds, record.nominalHz) + shift));
 }
 
-// A full FIFO may have dropped samples; Overrun says whether it did, and the
-// fitted clock how many: where the newest sample should have got to by now,
-// against where the pops have got.
-static bool noteOverrun(SensorLink &link, FifoRecord &record, int64_t newest, double seconds)
+// Notes the samples lost before this batch, if any: where the newest sample
+// should have got to by now, by the fitted clock, against where the pops
+// have got.
+static void noteGap(FifoRecord &record, int64_t expected, int64_t newest)
 {
-    int source = readIntSource(link);
-    if (source < 0) {
-        return false;
+    int64_t lost = expected - newest;
+    if (lost > 0) {
+        record.gaps[record.gapCount++] = FifoGap{record.stored, lost};
+        record.lostTotal += lost;
     }
-    if ((source & intSourceOverrun) == 0 || record.fit.count == 0) {
-        return true;
-    }
-    int64_t lost = newestBy(record, seconds) - newest;
-    if (lost <= 0) {
-        return true;
-    }
-    record.gaps[record.gapCount++] = FifoGap{record.stored, lost};
-    record.lostTotal += lost;
-    return true;
 }
 
 // Samples the capture's span needs, by the clock fitted so far.
@@ -173,11 +164,24 @@ static bool readBatch(SensorLink &link, FifoRecord &record, int64_t room)
     if (entries == 0) {
         return true;
     }
-    int64_t newest = record.stored + record.lostTotal + entries - 1;
-    if (entries >= fifoDepth && !noteOverrun(link, record, newest, seconds)) {
+    // The FIFO holds the oldest unread sample and up to fifoDepth more: by
+    // the clock, samples can have been dropped only if more than that have
+    // arrived since the oldest.  Overrun cannot tell: the pops after a drop
+    // clear it.  INT_SOURCE is read all the same when the FIFO is full, so
+    // that a sensor gone silent ends the capture here as anywhere.
+    int64_t oldest = record.stored + record.lostTotal;
+    int64_t newest = oldest + entries - 1;
+    bool full = entries >= fifoDepth;
+    if (full && readIntSource(link) < 0) {
         return false;
     }
-    newest = record.stored + record.lostTotal + entries - 1;
+    if (record.fit.count > 0) {
+        int64_t expected = newestBy(record, seconds);
+        if (full || expected > oldest + fifoDepth - 1) {
+            noteGap(record, expected, newest);
+            newest = record.stored + record.lostTotal + entries - 1;
+        }
+    }
     if (after - before <= fifoStatusReadLongestSec) {
         observe(record, newest, seconds);
     }
@@ -220,8 +224,12 @@ CaptureEnd captureFifo(const RunSettings &settings, SensorLink &link, FifoRecord
         if (record.stored + record.lostTotal >= samplesNeeded(settings, record)) {
             return CaptureEnd::complete;
         }
-        // A stall owes no catch-up: the FIFO has kept what arrived.
-        nextWake = nextWake + wakeSec > now ? nextWake + wakeSec : now + wakeSec;
+        // Held up past the next wake, the FIFO is filling: read again as
+        // soon as the last pop allows, and keep the pace from there.
+        nextWake += wakeSec;
+        if (nextWake <= now + fifoPopGapSec) {
+            nextWake = now + fifoPopGapSec;
+        }
         time_sleep(nextWake - now);
     }
 }

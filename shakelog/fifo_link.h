@@ -12,7 +12,6 @@ inline constexpr char regFifoStatus = 0x39;
 inline constexpr unsigned char fifoCtlStream = 0x80;       // FIFO_MODE 10
 inline constexpr unsigned char fifoCtlSamplesMask = 0x1F;  // the watermark
 inline constexpr unsigned char fifoStatusEntriesMask = 0x3F;
-inline constexpr unsigned char intSourceOverrun = 0x01;
 // Entries the FIFO holds; one more sample waits in the output registers.
 inline constexpr int fifoDepth = 32;
 
