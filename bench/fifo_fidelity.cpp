@@ -8,6 +8,9 @@
 //   the share of the time the reader is busy rather than asleep, and SPI
 //   transactions per sensor sample.
 // Usage: fifo_fidelity [SECONDS]   (default 10)
+//        fifo_fidelity --memory SECONDS RATE
+//   the peak resident memory of a FIFO capture of SECONDS at RATE Hz (to
+//   /dev/null), against the bytes its check counts on.
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -15,8 +18,14 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <pigpio.h>
 
+#include "command_line.h"
+#include "fifo_capture.h"
 #include "pigpio_emulation.h"
 #include "run_captured.h"
 
@@ -295,10 +304,41 @@ void report(const Case &c, bool fifo, double seconds)
                 tone.captured.status == 0 ? "status 0" : "status 1");
 }
 
+int peakMemory(const char *seconds, const char *rate)
+{
+    ampleMemInfo();
+    pid_t child = fork();
+    if (child == 0) {
+        emulatedReset();
+        emulatedSetQuiet(true);
+        emulatedUseVirtualClock(0.0);
+        CapturedRun run = runShakelogCaptured({"-F", "-t", seconds, "-f", rate, "-s", "/dev/null"});
+        _exit(run.status);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    struct rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    RunSettings settings = defaultSettings();
+    settings.fifoCapture = true;
+    settings.saveToFile = true;
+    settings.durationSec = std::atoi(seconds);
+    settings.rateHz = std::atoi(rate);
+    deriveCounts(settings);
+    std::printf("FIFO capture of %s s at %s Hz: status %d, peak resident memory %.1f MB, "
+                "the memory check counts on %.1f MB\n",
+                seconds, rate, WEXITSTATUS(status), usage.ru_maxrss / 1024.0,
+                static_cast<double>(fifoCaptureBytes(settings)) / (1 << 20));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 4 && std::string(argv[1]) == "--memory") {
+        return peakMemory(argv[2], argv[3]);
+    }
     double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     std::printf("Emulated sensor, virtual clock, pigpio's transfer timing; %.0f s captures.\n",
                 seconds);
