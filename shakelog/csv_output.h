@@ -31,15 +31,4 @@ bool writeCsvFile(const char *savePath, const ResampledSeries &series, int sampl
 // to writeCsvFile.
 bool checkSaveDestination(const char *savePath);
 
-// TEMPORARY until the row writer lands.
-struct CsvWriter {
-    int fd;
-    bool createdFile;
-    bool regularFile;
-    long long rowsWritten;
-};
-bool openCsvFile(const char *savePath, CsvWriter &writer);
-bool writeCsvRow(CsvWriter &writer, double t, double x, double y, double z);
-bool closeCsvFile(CsvWriter &writer);
-
 #endif
