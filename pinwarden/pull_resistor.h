@@ -65,6 +65,8 @@ uint32_t pull_clock_bit(uint32_t line);
 // the clock word back to 0, GPPUD first.
 void latch_gppud_pull(volatile uint32_t* block, uint32_t line, int pull_code);
 
+// Lines beyond the last fold back, so that no store leaves REG0..3; the
+// caller passes only lines of the controller's chip.
 unsigned bcm2711_pull_word(uint32_t line);
 // `old` with the line's two bits set for `pull_code`, every other bit kept.
 uint32_t bcm2711_pull_value(uint32_t old, uint32_t line, int pull_code);
@@ -73,7 +75,8 @@ void set_bcm2711_pull(volatile uint32_t* block, uint32_t line, int pull_code);
 
 // `old` with PUE or PDE set and the other cleared, every other bit kept.
 uint32_t rp1_pad_value(uint32_t old, int pull_code);
-// One volatile load and one volatile store of the line's pad register.
+// One volatile load and one volatile store of the line's pad register;
+// lines beyond bank 0's header lines fold back, as above.
 void set_rp1_pull(volatile uint32_t* block, uint32_t line, int pull_code);
 
 // Finds the GPIO block, proves the pin to be a line of the controller

@@ -430,6 +430,8 @@ struct board_case {
 inline constexpr char expander_lines[] =
     "/sys/devices/platform/soc/soc:firmware/soc:firmware:gpio/gpiochip1/gpio";
 inline constexpr char virtual_lines[] = "/sys/devices/virtual/gpio";
+// A Pi 5's own SoC GPIO, not the RP1.
+inline constexpr char pi5_soc_lines[] = "/sys/devices/platform/soc/107d508500.gpio/gpiochip1/gpio";
 const std::vector<word_value> gppud_low = {{37, 0}, {38, 0}};
 const std::vector<word_value> gppud_high = {{37, 0}, {39, 0}};
 
@@ -464,7 +466,9 @@ const board_case board_cases[] = {
      {{"588", "pullup", {{0x8012, 0x5A5A801A}}},
       {"571", "pulldown", {{0x8001, 0x5A5A8005}}},
       {"598", "pullup", {{0x801C, 0x5A5A8018}}},
-      {"599", "pullup", {}, "pin 599 is not a header pin (RP1 bank 0, lines 0 to 27)\n"}}},
+      {"599", "pullup", {}, "pin 599 is not a header pin (RP1 bank 0, lines 0 to 27)\n"},
+      {"625", "pulldown", {}, "pin 625 is not on the GPIO controller of SoC brcm,bcm2712\n",
+       pi5_soc_lines}}},
     {5,
      false,
      {{"2011", "pullup", gppud_low},
