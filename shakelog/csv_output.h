@@ -2,36 +2,21 @@
 #ifndef SHAKELOG_CSV_OUTPUT_H
 #define SHAKELOG_CSV_OUTPUT_H
 
+#include "csv_format.h"
 #include "resample.h"
 
-inline constexpr char csvHeader[] = "time, x, y, z\n";
-inline constexpr int csvDecimals = 5;
-// Longest number in a row: sign, 309 integer digits of the largest double,
-// point and five decimals, with room to spare.
-inline constexpr int csvNumberMaxChars = 330;
-// Four numbers, three ", " separators and the closing " \n".
-inline constexpr int csvRowMaxChars = 4 * csvNumberMaxChars + 3 * 2 + 2;
 inline constexpr int csvBufferBytes = 1 << 16;
-
-// Formats one data line exactly as printf("%.5f, %.5f, %.5f, %.5f \n") would,
-// into out (at least csvRowMaxChars bytes); returns the end of the line.
-char *formatCsvRow(char *out, double t, double x, double y, double z);
-
-// The most bytes a file of sampleCount rows can take when its times lie
-// within the duration and its values within the sensor's +-16 g.
-long long csvBytesBound(int sampleCount);
 
 // A CSV file being written.  Rows collect in the buffer, which goes to the
 // file in one write whenever it cannot take another row.
 struct CsvWriter {
-    int fd;             // -1 once closed or failed
-    bool createdFile;   // the file did not exist before openCsvFile
-    bool regularFile;   // not a pipe, terminal or device
+    int fd;                 // -1 once closed, or after a failed write
+    bool createdFile;       // the file did not exist before openCsvFile
+    bool regularFile;       // not a pipe, terminal or device
     long long rowsWritten;  // rows taken; after a failed write, the rows the file keeps
     const char *path;
-    long long linesInFile;  // complete lines, header included, the file has taken
-    int linesBuffered;
-    int fill;
+    long long linesInFile;  // complete lines the file holds, header included
+    int fill;               // bytes in buffer
     char buffer[csvBufferBytes];
 };
 

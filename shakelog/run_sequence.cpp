@@ -8,6 +8,7 @@
 #include "command_line.h"
 #include "console_mode.h"
 #include "save_destination.h"
+#include "save_space.h"
 #include "sensor_link.h"
 #include "stop_signal.h"
 

@@ -1,8 +1,7 @@
-// Looks at the output file before minutes of capture are spent on one that
-// cannot be written or cannot fit.
+// The rules of the output file of file mode: how it is opened, and the look
+// at it before minutes of capture are spent on one that cannot be written.
 #include "save_destination.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -10,16 +9,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
-#include "csv_output.h"
+static constexpr mode_t newFileMode = 0666;  // narrowed by the umask, as fopen does
 
-// "-16.00000": the widest value of the sensor's range.
-static constexpr long long widestValueChars = 1 + 2 + 1 + csvDecimals;
-
-// The directory a new file named by path would be created in.
-static bool parentDirectory(const char *path, char *dir, std::size_t dirSize)
+bool parentDirectory(const char *path, char *dir, std::size_t dirSize)
 {
     const char *slash = std::strrchr(path, '/');
     if (slash == nullptr) {
@@ -93,79 +87,48 @@ bool checkSaveDestination(const char *savePath)
     return true;
 }
 
-long long csvBytesBound(int sampleCount)
+// Opens without truncating: the file may be where standard output goes.
+static int openWithoutTruncating(const char *path, bool &created)
 {
-    // Rates are whole hertz, so row k's time is at most k seconds, and no
-    // time passes the longest duration.
-    int timeDigits = 1;
-    for (int seconds = std::min(sampleCount, durationMax); seconds >= 10; seconds /= 10) {
-        ++timeDigits;
+    created = false;
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) {
+        return fd;
     }
-    long long rowChars = timeDigits + 1 + csvDecimals + 3 * (2 + widestValueChars) + 2;
-    return static_cast<long long>(sizeof csvHeader - 1) + rowChars * std::max(sampleCount, 0);
+    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newFileMode);
+    created = fd >= 0;
+    if (fd >= 0 || errno != EEXIST) {
+        return fd;
+    }
+    // A dangling symbolic link: create its target, as fopen would.
+    return open(path, O_WRONLY | O_CREAT | O_CLOEXEC, newFileMode);
 }
 
-// The bytes a file at path may take, in `bytes`; false when that is not for
-// this check to say.
-static bool roomForFile(const char *path, unsigned long long &bytes, unsigned long long &block)
+bool isStandardOutput(const struct stat &file)
 {
-    struct stat file {};
     struct stat out {};
-    char dir[PATH_MAX];
-    const char *where = path;
-    unsigned long long givenBack = 0;
-    if (stat(path, &file) == 0) {
-        bool isStandardOutput = fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == file.st_dev &&
-                                out.st_ino == file.st_ino;
-        if (!S_ISREG(file.st_mode) || isStandardOutput) {
-            return false;
-        }
-        givenBack = static_cast<unsigned long long>(file.st_blocks) * 512;  // st_blocks' unit
-    } else if (parentDirectory(path, dir, sizeof dir)) {
-        where = dir;
-    } else {
-        return false;
-    }
-    struct statvfs system {};
-    if (statvfs(where, &system) != 0 || system.f_frsize == 0) {
-        return false;
-    }
-    block = system.f_frsize;
-    bytes = static_cast<unsigned long long>(system.f_bavail) * block + givenBack;
-    return true;
+    return fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == file.st_dev && out.st_ino == file.st_ino;
 }
 
-// A file takes whole blocks.
-static bool fits(int sampleCount, unsigned long long room, unsigned long long block)
+int openSaveDestination(const char *savePath, bool &created, bool &regular)
 {
-    auto bound = static_cast<unsigned long long>(csvBytesBound(sampleCount));
-    return (bound + block - 1) / block * block <= room;
-}
-
-bool checkSaveSpace(const RunSettings &settings)
-{
-    unsigned long long room = 0;
-    unsigned long long block = 1;
-    if (!roomForFile(settings.savePath, room, block) || fits(settings.sampleCount, room, block)) {
-        return true;
+    int fd = openWithoutTruncating(savePath, created);
+    if (fd < 0) {
+        return -1;
     }
-    // The need grows with the duration.
-    int longest = 0;
-    int tooLong = durationMax + 1;
-    while (tooLong - longest > 1) {
-        int middle = longest + (tooLong - longest) / 2;
-        RunSettings trial = settings;
-        trial.durationSec = middle;
-        deriveCounts(trial);  // within 0..durationMax: never refused
-        if (fits(trial.sampleCount, room, block)) {
-            longest = middle;
-        } else {
-            tooLong = middle;
-        }
+    struct stat status {};
+    bool failed = fstat(fd, &status) != 0;
+    regular = !failed && S_ISREG(status.st_mode);
+    if (regular && !created && isStandardOutput(status)) {
+        failed = dup3(STDOUT_FILENO, fd, O_CLOEXEC) < 0;  // the rows follow what was printed there
+    } else if (regular) {
+        failed = ftruncate(fd, 0) != 0;
     }
-    std::printf("Not enough disk space for a capture of %.0f seconds to %s! The free space holds "
-                "a capture of at most %d seconds.\n",
-                settings.durationSec, settings.savePath, longest);
-    std::fflush(stdout);
-    return false;
+    if (failed) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }

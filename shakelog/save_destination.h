@@ -1,9 +1,11 @@
-// What can be told about the output file of file mode before the capture:
-// that it can be written, and that the file system has room for it.
+// The rules of the output file of file mode: how it is opened, and what can
+// be told about it before the capture.
 #ifndef SHAKELOG_SAVE_DESTINATION_H
 #define SHAKELOG_SAVE_DESTINATION_H
 
-#include "command_line.h"
+#include <cstddef>
+
+#include <sys/stat.h>
 
 // Checks, without creating anything, that savePath can be created or
 // truncated for writing.  Returns false after printing a message on standard
@@ -12,15 +14,19 @@
 // left to the writer.
 bool checkSaveDestination(const char *savePath);
 
-// The most bytes a CSV file of sampleCount rows can take when its times lie
-// within the duration and its values within the sensor's +-16 g.
-long long csvBytesBound(int sampleCount);
+// Opens savePath for writing.  An existing regular file is emptied, except
+// when it is where standard output goes: the rows then follow what was
+// printed there.  Special files (a pipe, a terminal, /dev/null) are written
+// in place, and a dangling symbolic link gets its target created.  Returns
+// the descriptor, with created and regular saying what was opened, or -1
+// with errno set and nothing created.
+int openSaveDestination(const char *savePath, bool &created, bool &regular);
 
-// True when a file of the settings' rows fits the free space of the file
-// system savePath is on, counting the space an existing file gives back when
-// it is emptied.  Special files and the file standard output goes to are not
-// checked, nor is anything whose file system cannot be asked.  Otherwise
-// prints the refusal and the longest capture that fits, and returns false.
-bool checkSaveSpace(const RunSettings &settings);
+// The directory a new file named by path would be created in; false when
+// it does not fit dirSize.
+bool parentDirectory(const char *path, char *dir, std::size_t dirSize);
+
+// Whether file is the file standard output writes to.
+bool isStandardOutput(const struct stat &file);
 
 #endif

@@ -4,6 +4,7 @@
 #include "csv_output.h"
 #include "run_captured.h"
 #include "save_destination.h"
+#include "save_space.h"
 
 #include <gtest/gtest.h>
 
