@@ -222,7 +222,8 @@ TEST(CsvFormat, TheSizeBoundHoldsTheWidestRowsOfAnyCapture)
         double lastTime = std::min(rows, durationMax) - 0.00001;
         auto widest = static_cast<long long>(formattedRow(lastTime, -16.0, -16.0, -16.0).size());
         EXPECT_GE(csvBytesBound(rows), 14 + rows * widest) << rows;
-        EXPECT_LE(csvBytesBound(rows), 14 + rows * (widest + 1)) << rows << ": no more than a byte over";
+        EXPECT_LE(csvBytesBound(rows), 14 + rows * (widest + 1))
+            << rows << ": no more than a byte a row over";
     }
 }
 
@@ -331,11 +332,13 @@ TEST_F(CsvFile, CutOffWriteKeepsTheCompleteRows)
             std::string kept = readFile(path);
             long long keptRows = std::count(kept.begin(), kept.end(), '\n') - 1;
             std::string label = std::to_string(limit) + (rowByRow ? " row by row" : "");
+            ASSERT_FALSE(kept.empty()) << label << ": the rows written are gone";
             EXPECT_EQ(kept, expected.substr(0, kept.size())) << label;
             EXPECT_EQ(kept.back(), '\n') << label << ": a part of a row is left";
             EXPECT_GT(expected.find('\n', kept.size()) + 1, limit) << label << ": a row more fits";
-            EXPECT_EQ(printed, "Failed to write the output file " + path + ": File too large\n" + path +
-                                   " keeps its first " + std::to_string(keptRows) + " rows.\n")
+            EXPECT_EQ(printed, "Failed to write the output file " + path + ": File too large\n" +
+                                   path + " keeps its first " + std::to_string(keptRows) +
+                                   " rows.\n")
                 << label;
             if (rowByRow) {
                 EXPECT_EQ(writer.rowsWritten, keptRows) << label;
