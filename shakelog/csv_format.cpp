@@ -15,10 +15,12 @@ static constexpr char csvLineEnd[] = " \n";
 // their texts are formatted once, at the first row, and copied.
 static constexpr double countsPerG = 1.0 / accConversion;  // a power of two
 static constexpr int textedCounts = 16 * 256 + 1;
+namespace {
 struct CountText {
     char chars[8];  // "16.00000" at most
     unsigned char length;
 };
+}  // namespace
 static CountText countTexts[textedCounts];
 static bool countTextsReady = false;
 

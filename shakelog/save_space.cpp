@@ -5,13 +5,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
-#include "csv_output.h"
+#include "csv_format.h"
 #include "save_destination.h"
 
 // "-16.00000": the widest value of the sensor's range.
