@@ -22,9 +22,17 @@ bool is_printable(char c)
     return c >= first_printable && c <= last_printable;
 }
 
-// Reads at most `capacity` bytes of a regular file.  -1 when it cannot be
-// opened or read, is not a regular file, or holds more than `capacity`.
-ssize_t read_bounded(const char* path, void* buffer, size_t capacity)
+const soc_model* find_soc_model(const char* compatible)
+{
+    for (const soc_model& model : known_socs)
+        if (strcmp(model.compatible, compatible) == 0)
+            return &model;
+    return nullptr;
+}
+
+}  // namespace
+
+ssize_t read_small_file(const char* path, void* buffer, size_t capacity)
 {
     const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -59,8 +67,6 @@ ssize_t read_bounded(const char* path, void* buffer, size_t capacity)
     return failed ? -1 : static_cast<ssize_t>(total);
 }
 
-}  // namespace
-
 const char* last_compatible(const char* bytes, size_t size)
 {
     if (bytes == nullptr || size == 0 || bytes[size - 1] != '\0')
@@ -91,14 +97,6 @@ bool ranges_peripheral_base(const uint8_t* bytes, size_t size, uint32_t* base)
     return true;
 }
 
-const soc_model* find_soc_model(const char* compatible)
-{
-    for (const soc_model& model : known_socs)
-        if (strcmp(model.compatible, compatible) == 0)
-            return &model;
-    return nullptr;
-}
-
 soc_identity identify_soc(const char* compatible, size_t compatible_size,
                           const uint8_t* ranges, size_t ranges_size)
 {
@@ -115,7 +113,8 @@ soc_identity identify_soc(const char* compatible, size_t compatible_size,
         return identity;
     }
     uint32_t base = 0;
-    if (!ranges_peripheral_base(ranges, ranges_size, &base) || base != model->peripheral_base) {
+    if (model->peripheral_base != 0 &&
+        (!ranges_peripheral_base(ranges, ranges_size, &base) || base != model->peripheral_base)) {
         identity.verdict = soc_verdict::bad_ranges;
         return identity;
     }
@@ -131,8 +130,8 @@ soc_identity detect_soc()
         return soc_identity{soc_verdict::no_device_tree, nullptr, ""};
     char compatible[compatible_max_size];
     uint8_t ranges[soc_ranges_max_size];
-    const ssize_t compatible_size = read_bounded(compatible_path, compatible, sizeof compatible);
-    const ssize_t ranges_size = read_bounded(soc_ranges_path, ranges, sizeof ranges);
+    const ssize_t compatible_size = read_small_file(compatible_path, compatible, sizeof compatible);
+    const ssize_t ranges_size = read_small_file(soc_ranges_path, ranges, sizeof ranges);
     return identify_soc(compatible_size < 0 ? nullptr : compatible,
                         compatible_size < 0 ? 0 : static_cast<size_t>(compatible_size),
                         ranges_size < 0 ? nullptr : ranges,

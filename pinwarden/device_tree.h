@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 inline constexpr char device_tree_path[] = "/sys/firmware/devicetree/base";
 inline constexpr char compatible_path[] = "/sys/firmware/devicetree/base/compatible";
@@ -30,20 +31,24 @@ inline constexpr uint32_t gpio_block_offset = 0x200000;
 enum class pull_method {
     gppud_sequence,     // GPPUD and GPPUDCLK0/1 (BCM2835, BCM2836, BCM2837)
     bcm2711_registers,  // GPIO_PUP_PDN_CNTRL_REG0..3
+    rp1_pads,           // the RP1's pad registers, through /dev/gpiomem0 (Pi 5)
 };
 
 struct soc_model {
     const char* compatible;
-    uint32_t peripheral_base;
+    uint32_t peripheral_base;  // 0: nothing is mapped from /dev/mem, nothing to confirm
     pull_method method;
 };
 
-inline constexpr int known_soc_count = 4;
+// brcm,bcm2838 is what the Pi 4's first kernels (2019) called the BCM2711.
+inline constexpr int known_soc_count = 6;
 inline constexpr soc_model known_socs[known_soc_count] = {
     {"brcm,bcm2835", 0x20000000, pull_method::gppud_sequence},
     {"brcm,bcm2836", 0x3F000000, pull_method::gppud_sequence},
     {"brcm,bcm2837", 0x3F000000, pull_method::gppud_sequence},
     {"brcm,bcm2711", 0xFE000000, pull_method::bcm2711_registers},
+    {"brcm,bcm2838", 0xFE000000, pull_method::bcm2711_registers},
+    {"brcm,bcm2712", 0, pull_method::rp1_pads},
 };
 
 enum class soc_verdict {
@@ -68,8 +73,6 @@ const char* last_compatible(const char* bytes, size_t size);
 // The peripheral base from soc/ranges; false when the cells are missing.
 bool ranges_peripheral_base(const uint8_t* bytes, size_t size, uint32_t* base);
 
-const soc_model* find_soc_model(const char* compatible);
-
 // From the two files' contents; a file that could not be read is passed
 // with a null pointer.
 soc_identity identify_soc(const char* compatible, size_t compatible_size,
@@ -77,3 +80,7 @@ soc_identity identify_soc(const char* compatible, size_t compatible_size,
 
 // Reads the device tree of this machine.
 soc_identity detect_soc();
+
+// Reads at most `capacity` bytes of a regular file.  -1 when it cannot be
+// opened or read, is not a regular file, or holds more than `capacity`.
+ssize_t read_small_file(const char* path, void* buffer, size_t capacity);

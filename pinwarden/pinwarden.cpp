@@ -44,18 +44,12 @@ int main(int argc, char* argv[])
     program_invocation_name = name;
 
     const command_line line = parse_command_line(argc, argv);
-    switch (line.status) {
-    case parse_status::ok:
-        break;
-    case parse_status::usage:
+    if (line.status == parse_status::usage)
         usage_error(name);
-    case parse_status::empty_pin:
+    if (line.status == parse_status::empty_pin)
         error(exit_bad_pin, 0, "empty string given for GPIO pin number");
-        return exit_bad_pin;
-    case parse_status::invalid_pin:
+    if (line.status == parse_status::invalid_pin)
         error(exit_bad_pin, 0, "%s is not a valid GPIO pin number", argv[pin_argument]);
-        return exit_bad_pin;
-    }
 
     if (line.command == command_kind::unexport_pin) {
         write_pin_to_path(unexport_path, line.pin);

@@ -20,22 +20,29 @@ inline constexpr char virtual_attribute_path_format[] = "/sys/devices/virtual/gp
 inline constexpr char class_attribute_path_format[] = "/sys/class/gpio/gpio%u/%s";
 
 // The control files of an exported pin, in the order they are handed over.
+// The kernel makes value and active_low for every line, direction only
+// where the line's direction may change and edge only where the line can
+// raise an interrupt (not on the firmware's GPIO expander, for one).
+struct pin_attribute {
+    const char* name;
+    bool always_made;
+};
 inline constexpr int attribute_count = 4;
-inline constexpr const char* pin_attributes[attribute_count] = {"direction", "value", "active_low",
-                                                                "edge"};
+inline constexpr pin_attribute pin_attributes[attribute_count] = {
+    {"direction", false}, {"value", true}, {"active_low", true}, {"edge", false}};
 
 // Writes "<pin>\n"; the kernel answers when the stream is flushed at close.
+// An export it refuses as invalid, of a number below the first number of
+// the header's chip, is followed by the number the pin has on this kernel.
 void write_pin_to_path(const char* path, uint32_t pin);
 
 // False when the path would not fit in `size` bytes with its terminator.
 bool format_attribute_path(char* buffer, size_t size, pin_directory directory, uint32_t pin,
                            const char* attribute);
 
-// Looked up once per export, after the export write.
-pin_directory find_pin_directory(uint32_t pin);
-
 // Gives one attribute file to the real user and group, owner-only access.
 void allow_access_by_user(pin_directory directory, uint32_t pin, const char* attribute);
 
-// Exports the pin and hands its files over; returns where they were found.
+// Exports the pin and hands over the files the kernel made for it; returns
+// where they were found.
 pin_directory export_pin(uint32_t pin);

@@ -1,34 +1,43 @@
-// The CSV file of file mode.
+// The CSV file of file mode, written one row at a time.
 #ifndef SHAKELOG_CSV_OUTPUT_H
 #define SHAKELOG_CSV_OUTPUT_H
 
+#include "csv_format.h"
 #include "resample.h"
 
-inline constexpr char csvHeader[] = "time, x, y, z\n";
-// Longest number in a row: sign, 309 integer digits of the largest double,
-// point and five decimals, with room to spare.
-inline constexpr int csvNumberMaxChars = 330;
-// Four numbers, three ", " separators and the closing " \n".
-inline constexpr int csvRowMaxChars = 4 * csvNumberMaxChars + 3 * 2 + 2;
+inline constexpr int csvBufferBytes = 1 << 16;
 
-// Formats one data line exactly as printf("%.5f, %.5f, %.5f, %.5f \n") would,
-// into out (at least csvRowMaxChars bytes); returns the end of the line.
-char *formatCsvRow(char *out, double t, double x, double y, double z);
+// A CSV file being written.  Rows collect in the buffer, which goes to the
+// file in one write whenever it cannot take another row.
+struct CsvWriter {
+    int fd;                 // -1 once closed, or after a failed write
+    bool createdFile;       // the file did not exist before openCsvFile
+    bool regularFile;       // not a pipe, terminal or device
+    long long rowsWritten;  // rows taken; after a failed write, the rows the file keeps
+    const char *path;
+    long long linesInFile;  // complete lines the file holds, header included
+    int fill;               // bytes in buffer
+    char buffer[csvBufferBytes];
+};
 
-// Writes the header and sampleCount data lines to savePath.  Returns false,
-// after printing a message on standard output, when the file cannot be
-// created or written completely.  A regular file that this call created is
-// then removed, and an existing one is left empty, so that a cut-off series
-// never passes for a complete one.  Special files (a pipe, a terminal,
-// /dev/null) are written in place; when savePath is the very file standard
-// output goes to, the lines follow what was already printed there.
+// Opens savePath and buffers the header.  An existing regular file is
+// emptied, except when it is where standard output goes: the rows then
+// follow what was printed there.  Special files (a pipe, a terminal,
+// /dev/null) are written in place.  False, after a message on standard
+// output, when the file cannot be opened; nothing is created then.
+bool openCsvFile(const char *savePath, CsvWriter &writer);
+
+// Buffers one data line.  False once a write has failed.  A failed write
+// ends the file: it prints the failure and, for a regular file, cuts the
+// file back to its last complete row and says how many rows it keeps, so
+// that a cut-off file is told apart by that line and its row count.
+bool writeCsvRow(CsvWriter &writer, double t, double x, double y, double z);
+
+// Writes what is buffered and closes the file.  False, after a message,
+// when that fails; false without one when a row's write had failed.
+bool closeCsvFile(CsvWriter &writer);
+
+// The header and the first sampleCount rows of series, through the above.
 bool writeCsvFile(const char *savePath, const ResampledSeries &series, int sampleCount);
-
-// Checks, without creating anything, that savePath can be created or
-// truncated for writing.  Returns false after printing a message on standard
-// output when it certainly cannot: a missing directory, a directory, no
-// write permission.  Whatever only the write can tell (a full disk) is left
-// to writeCsvFile.
-bool checkSaveDestination(const char *savePath);
 
 #endif

@@ -7,9 +7,10 @@
 #include "capture_mode.h"
 #include "command_line.h"
 #include "console_mode.h"
-#include "csv_output.h"
 #include "fifo_capture.h"
 #include "fifo_mode.h"
+#include "save_destination.h"
+#include "save_space.h"
 #include "sensor_link.h"
 #include "stop_signal.h"
 
@@ -22,6 +23,11 @@ int runShakelog(int argc, char **argv, const char *memInfoFile)
     // A destination that cannot be written is refused before minutes of
     // capture are spent on it.
     if (settings.saveToFile && !checkSaveDestination(settings.savePath)) {
+        return 1;
+    }
+    // Nor is a capture started whose file cannot fit: it would end in a
+    // cut-off file.
+    if (settings.saveToFile && !checkSaveSpace(settings)) {
         return 1;
     }
     // Likewise a capture the memory cannot hold: started, it would be killed

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -120,6 +121,46 @@ std::string write_mem_image_at(const std::string& path, const emulated_board& bo
     return result;
 }
 
+// A file that opens for writing but whose writable shared mapping the
+// kernel refuses with EPERM: a memfd sealed against writes, reached through
+// a link to this process's descriptor (a memfd cannot be bind-mounted).  It
+// stays open until the next one replaces it.
+std::string refusing_mapping_at(const std::string& path)
+{
+    static int sealed = -1;
+    if (sealed >= 0)
+        close(sealed);
+    sealed = memfd_create("strict-dev-mem", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (sealed < 0)
+        return failure("memfd_create");
+    if (ftruncate(sealed, gpio_page_size) != 0 || fcntl(sealed, F_ADD_SEALS, F_SEAL_WRITE) != 0)
+        return failure("seal the strict /dev/mem");
+    const std::string target =
+        "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(sealed);
+    if (symlink(target.c_str(), path.c_str()) != 0)
+        return failure("symlink " + path);
+    return "";
+}
+
+// The board's GPIO device in `dir`, filled as the block it maps.
+std::string write_gpio_device_at(const std::string& dir, const emulated_board& board)
+{
+    const bool rp1 = board.gpio_device == gpio_device_kind::gpiomem0;
+    if (board.gpio_device == gpio_device_kind::none)
+        return "";
+    const std::string path = dir + (rp1 ? "/gpiomem0" : "/gpiomem");
+    std::vector<uint32_t> words(rp1 ? rp1_image_words : gpio_page_words);
+    for (unsigned i = 0; i < words.size(); ++i)
+        words[i] = rp1 ? gpio_page_pattern(i) : mem_image_word(board, board.gpio_address, i);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return failure("create " + path);
+    const ssize_t size = static_cast<ssize_t>(words.size() * sizeof(uint32_t));
+    const bool ok = write(fd, words.data(), size) == size;
+    close(fd);
+    return ok ? "" : failure("fill " + path);
+}
+
 std::string write_device_tree(const emulated_board& board)
 {
     if (board.compatible.empty())
@@ -139,6 +180,48 @@ std::string write_device_tree(const emulated_board& board)
     return result;
 }
 
+std::string make_link(const std::string& target, const std::string& link)
+{
+    if (symlink(target.c_str(), link.c_str()) != 0)
+        return failure("symlink " + link);
+    return "";
+}
+
+// The chip's legacy entry and its link, its device's of_node where it has
+// one, and the directory the kernel makes exported lines in.
+std::string write_chip(const emulated_chip& chip)
+{
+    if (chip.device.empty())
+        return make_directories(chip.pin_parent, 0755);
+    const std::string name = "gpiochip" + std::to_string(chip.base);
+    const std::string entry = chip.device + "/gpio/" + name;
+    std::string result = make_directories(entry, 0755);
+    if (result.empty())
+        result = make_directories(chip.pin_parent, 0755);
+    const struct {
+        const char* file;
+        std::string content;
+    } files[] = {{"base", std::to_string(chip.base) + "\n"},
+                 {"ngpio", std::to_string(chip.ngpio) + "\n"},
+                 {"label", chip.label + "\n"}};
+    for (const auto& file : files)
+        if (result.empty())
+            result = create_file_with(entry + "/" + file.file, file.content, 0444);
+    if (result.empty())
+        result = make_link("../.." + entry.substr(strlen("/sys")),
+                           std::string(class_gpio_dir) + "/" + name);
+    if (chip.node.empty())
+        return result;
+    const std::string node = std::string(device_tree_dir) + "/" + chip.node;
+    if (result.empty())
+        result = make_directories(node, 0755);
+    if (result.empty())
+        result = create_file_with(node + "/compatible", chip.node_compatible + '\0', 0444);
+    if (result.empty())
+        result = make_link(node, chip.device + "/of_node");
+    return result;
+}
+
 std::string populate_dev(dev_mem_kind kind, const emulated_board& board)
 {
     for (const char* name : {"null", "full"}) {
@@ -149,6 +232,9 @@ std::string populate_dev(dev_mem_kind kind, const emulated_board& board)
         if (!result.empty())
             return result;
     }
+    std::string result = write_gpio_device_at(dev_staging, board);
+    if (!result.empty())
+        return result;
     const std::string mem = std::string(dev_staging) + "/mem";
     switch (kind) {
     case dev_mem_kind::image:
@@ -159,6 +245,8 @@ std::string populate_dev(dev_mem_kind kind, const emulated_board& board)
         if (mkfifo(mem.c_str(), 0600) != 0)
             return failure("mkfifo " + mem);
         return "";
+    case dev_mem_kind::strict:
+        return refusing_mapping_at(mem);
     }
     return "unknown /dev/mem kind";
 }
@@ -185,41 +273,109 @@ std::string populate_dev(dev_mem_kind kind, const emulated_board& board)
     _exit(exec_failed_status);
 }
 
+
+// Where the kernel makes an exported line's directory: under the chip's
+// own device on the kernels of recent years, directly under the
+// controller's device on older ones.
+emulated_chip bcm_chip(const std::string& device, const char* pin_dir, unsigned base,
+                       unsigned ngpio, const char* label, const std::string& compatible)
+{
+    return {device, device + pin_dir, base, ngpio, label,
+            compatible.empty() ? "" : "soc/gpio@7e200000", compatible};
+}
+
+// The firmware's GPIO expander of a Pi 3 and 4: its lines raise no
+// interrupts, so the kernel gives them no edge file.
+emulated_chip firmware_expander(unsigned base)
+{
+    const std::string device = "/sys/devices/platform/soc/soc:firmware/soc:firmware:gpio";
+    return {device, device + "/gpiochip1/gpio", base, 8, "raspberrypi-exp-gpio",
+            "soc/firmware/gpio", "raspberrypi,firmware-gpio"};
+}
+
+const std::vector<uint32_t> bcm2835_ranges = {0x7E000000, 0x20000000, 0x01000000,
+                                              0x40000000, 0x40000000, 0x00001000};
+const std::vector<uint32_t> bcm2836_ranges = {0x7E000000, 0x3F000000, 0x01000000,
+                                              0x40000000, 0x40000000, 0x00001000};
+const std::vector<uint32_t> bcm2711_ranges = {0x7E000000, 0x00000000, 0xFE000000, 0x01800000,
+                                              0x7C000000, 0x00000000, 0xFC000000, 0x02000000,
+                                              0x40000000, 0x00000000, 0xFF800000, 0x00800000};
+const char bcm2835_gpio[] = "brcm,bcm2835-gpio";
+const char bcm2711_gpio[] = "brcm,bcm2711-gpio";
+const std::string pi3_gpio = "/sys/devices/platform/soc/3f200000.gpio";
+const std::string pi4_gpio = "/sys/devices/platform/soc/fe200000.gpio";
+const std::string rp1_gpio = "/sys/devices/platform/axi/1000120000.pcie/1f000d0000.gpio";
+
 }  // namespace
 
 const emulated_board emulated_boards[emulated_board_count] = {
-    {"original Pi", {}, {}, "/sys/devices/virtual/gpio", original_gpio_address, true},
+    {"original Pi", {}, {}, {"", "/sys/devices/virtual/gpio", 0, 54, "", "", ""}, {},
+     original_gpio_address, true, gpio_device_kind::none},
+    // A Pi kernel of before 4.x: pins right under the controller's device,
+    // no of_node link.
     {"Pi 1",
      {"raspberrypi,model-b", "brcm,bcm2835"},
-     {0x7E000000, 0x20000000, 0x01000000, 0x40000000, 0x40000000, 0x00001000},
-     "/sys/devices/platform/soc/20200000.gpio/gpiochip0/gpio",
+     bcm2835_ranges,
+     bcm_chip("/sys/devices/platform/soc/20200000.gpio", "/gpio", 0, 54, "pinctrl-bcm2835", ""),
+     {},
      0x20200000,
-     true},
+     true,
+     gpio_device_kind::gpiomem},
+    // Debian's arm64 kernel.
     {"Pi 3",
      {"raspberrypi,3-model-b", "brcm,bcm2837"},
-     {0x7E000000, 0x3F000000, 0x01000000, 0x40000000, 0x40000000, 0x00001000},
-     "/sys/devices/platform/soc/3f200000.gpio/gpiochip0/gpio",
+     bcm2836_ranges,
+     bcm_chip(pi3_gpio, "/gpiochip0/gpio", 458, 54, "pinctrl-bcm2835", bcm2835_gpio),
+     firmware_expander(450),
      0x3F200000,
-     true},
+     true,
+     gpio_device_kind::none},
+    // Raspberry Pi OS, numbering from 512.
     {"Pi 4",
      {"raspberrypi,4-model-b", "brcm,bcm2711"},
-     {0x7E000000, 0x00000000, 0xFE000000, 0x01800000, 0x7C000000, 0x00000000, 0xFC000000,
-      0x02000000, 0x40000000, 0x00000000, 0xFF800000, 0x00800000},
-     "/sys/devices/platform/soc/fe200000.gpio/gpiochip512/gpio",
+     bcm2711_ranges,
+     bcm_chip(pi4_gpio, "/gpiochip0/gpio", 512, 58, "pinctrl-bcm2711", bcm2711_gpio),
+     {},
      0xFE200000,
-     false},
+     false,
+     gpio_device_kind::gpiomem},
     {"Pi 5",
      {"raspberrypi,5-model-b", "brcm,bcm2712"},
      {0x7C000000, 0x00000010, 0x7C000000, 0x04000000},
-     "/sys/devices/platform/axi/1000120000.pcie/1f000d0000.gpio/gpiochip0/gpio",
+     {rp1_gpio, rp1_gpio + "/gpiochip0/gpio", 571, 54, "pinctrl-rp1",
+      "axi/pcie@120000/rp1/gpio@d0000", "raspberrypi,rp1-gpio"},
+     {},
      0,
-     false},
+     false,
+     gpio_device_kind::gpiomem0},
+    // Debian's 32-bit ARM kernel, whose bases count down from the top.
     {"Pi 2",
      {"raspberrypi,2-model-b", "brcm,bcm2836"},
-     {0x7E000000, 0x3F000000, 0x01000000, 0x40000000, 0x40000000, 0x00001000},
-     "/sys/devices/platform/soc/3f200000.gpio/gpiochip0/gpio",
+     bcm2836_ranges,
+     bcm_chip(pi3_gpio, "/gpiochip0/gpio", 1994, 54, "pinctrl-bcm2835", bcm2835_gpio),
+     {},
      0x3F200000,
-     true},
+     true,
+     gpio_device_kind::none},
+    // Debian's arm64 kernel on a Pi 4.
+    {"Pi 4 Debian",
+     {"raspberrypi,4-model-b", "brcm,bcm2711"},
+     bcm2711_ranges,
+     bcm_chip(pi4_gpio, "/gpiochip0/gpio", 454, 58, "pinctrl-bcm2711", bcm2711_gpio),
+     firmware_expander(446),
+     0xFE200000,
+     false,
+     gpio_device_kind::none},
+    // The Pi's kernels of 2019 named the BCM2711 brcm,bcm2838.
+    {"Pi 4 of 2019",
+     {"raspberrypi,4-model-b", "brcm,bcm2838"},
+     bcm2711_ranges,
+     bcm_chip(pi4_gpio, "/gpiochip0/gpio", 0, 58, "pinctrl-bcm2835",
+              std::string("brcm,bcm2838-gpio\0brcm,bcm2835-gpio", 35)),
+     {},
+     0xFE200000,
+     false,
+     gpio_device_kind::gpiomem},
 };
 
 uint32_t gpio_page_pattern(unsigned word)
@@ -283,12 +439,15 @@ void leave_sandbox(sandbox_session* session)
 std::string lay_out_gpio_sysfs(const emulated_board& board)
 {
     std::string result = mount_tmpfs("/sys");
-    for (const std::string& dir : {std::string(class_gpio_dir), board.pin_parent,
-                                   std::string(sandbox_dir)})
+    for (const std::string& dir : {std::string(class_gpio_dir), std::string(sandbox_dir)})
         if (result.empty())
             result = make_directories(dir, 0755);
     if (result.empty())
         result = write_device_tree(board);
+    if (result.empty())
+        result = write_chip(board.chip);
+    if (result.empty() && !board.expander.device.empty())
+        result = write_chip(board.expander);
     // The kernel's control files are write-only, for root.
     if (result.empty())
         result = create_file(sandbox_export, 0200);
@@ -307,8 +466,14 @@ std::string attribute_path(unsigned pin, const std::string& name)
 std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& names,
                                const emulated_board& board)
 {
+    return add_pin_attributes_in(pin, names, board.chip.pin_parent);
+}
+
+std::string add_pin_attributes_in(unsigned pin, const std::vector<std::string>& names,
+                                  const std::string& pin_parent)
+{
     const std::string pin_name = "gpio" + std::to_string(pin);
-    const std::string directory = board.pin_parent + "/" + pin_name;
+    const std::string directory = pin_parent + "/" + pin_name;
     const std::string prefix = directory + "/";
     std::string result = make_directories(directory, 0755);
     for (const std::string& name : names)
@@ -353,17 +518,39 @@ std::string replace_dev(dev_mem_kind kind, const emulated_board& board)
 
 std::string write_mem_image(const emulated_board& board)
 {
-    return write_mem_image_at(dev_mem_path, board);
+    std::string result = write_mem_image_at(dev_mem_path, board);
+    if (result.empty())
+        result = write_gpio_device_at("/dev", board);
+    return result;
+}
+
+pull_image board_pull_image(const emulated_board& board)
+{
+    switch (board.gpio_device) {
+    case gpio_device_kind::gpiomem0:
+        return {sandbox_gpiomem0, 0, rp1_image_words};
+    case gpio_device_kind::gpiomem:
+        return {sandbox_gpiomem, 0, gpio_page_words};
+    case gpio_device_kind::none:
+        break;
+    }
+    return {dev_mem_path, board.gpio_address, gpio_page_words};
+}
+
+std::string read_image_words(const char* path, off_t offset, uint32_t* words, unsigned count)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return failure(std::string("open ") + path);
+    const ssize_t size = static_cast<ssize_t>(count * sizeof(uint32_t));
+    const bool ok = pread(fd, words, size, offset) == size;
+    close(fd);
+    return ok ? "" : failure(std::string("read ") + path);
 }
 
 std::string read_gpio_page(uint32_t words[gpio_page_words], off_t address)
 {
-    const int fd = open(dev_mem_path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return failure("open /dev/mem image");
-    const bool ok = pread(fd, words, gpio_page_size, address) == gpio_page_size;
-    close(fd);
-    return ok ? "" : failure("read the GPIO page");
+    return read_image_words(dev_mem_path, address, words, gpio_page_words);
 }
 
 // tmpfs keeps holes at the granularity of the machine's pages, so each

@@ -33,20 +33,45 @@ inline constexpr off_t original_gpio_address = 0x20200000;
 inline constexpr unsigned gpio_page_words = 1024;
 uint32_t gpio_page_pattern(unsigned word);
 
+// Which device the board's kernel offers for its GPIO block alone.
+enum class gpio_device_kind {
+    none,      // Debian's own kernels: /dev/mem only
+    gpiomem,   // the Pi's own kernels, Pi 1 to 4: the 4 KiB block
+    gpiomem0,  // the Pi 5's kernel: the RP1's GPIO blocks
+};
+
+// A GPIO chip as sysfs shows it: its device, the legacy entry
+// DEVICE/gpio/gpiochipB (base, ngpio, label) with its /sys/class/gpio link,
+// the device-tree node the device's of_node leads to, and where the
+// kernel makes an exported line's directory.
+struct emulated_chip {
+    std::string device;           // "": no chip entries at all
+    std::string pin_parent;       // gpioN directories are made in here
+    unsigned base = 0;
+    unsigned ngpio = 0;
+    std::string label;
+    std::string node;             // under /sys/firmware/devicetree/base; "": no of_node
+    std::string node_compatible;  // NUL-separated entries
+};
+
 // A board as pinwarden meets it: the device tree the firmware gives the
-// kernel and where that kernel puts an exported pin's directory.
+// kernel, the SoC's GPIO chip (the RP1's on a Pi 5) and the firmware's
+// expander where the kernel shows one, and the devices it offers.
 struct emulated_board {
     const char* name;
     std::vector<std::string> compatible;  // board first, SoC last; none: no device tree
     std::vector<uint32_t> soc_ranges;     // cells, written big-endian
-    std::string pin_parent;               // the kernel creates gpioN in here
+    emulated_chip chip;
+    emulated_chip expander;               // device "": none
     off_t gpio_address;                   // physical address of its GPIO block, 0: none we use
     bool gpio_signature;                  // its block's word 60 reads "gpio" (BCM2835 to 2837)
+    gpio_device_kind gpio_device;
 };
 
 // The first Pi on a kernel without device tree, pins under
-// /sys/devices/virtual; then a Pi 1, 3, 4, 5 and 2 on device-tree kernels.
-inline constexpr int emulated_board_count = 6;
+// /sys/devices/virtual; then Pis 1 to 5 on the Pi's own kernels and on
+// Debian's, with the bases those kernels give the SoC's chip.
+inline constexpr int emulated_board_count = 8;
 extern const emulated_board emulated_boards[emulated_board_count];
 inline const emulated_board& original_board = emulated_boards[0];
 
@@ -62,13 +87,16 @@ void leave_sandbox(sandbox_session* session);
 
 // The functions below return "" on success, else what failed.
 
-// tmpfs over /sys with empty export and unexport files, /sys/sandbox and
-// the board's device tree.
+// tmpfs over /sys with empty export and unexport files, /sys/sandbox, the
+// board's device tree and its chips.
 std::string lay_out_gpio_sysfs(const emulated_board& board = original_board);
 
 // Attribute files of pin `pin` as the kernel creates them on export, owned
-// by root with mode 0644, in `board.pin_parent` (made where missing), and
-// the /sys/class/gpio/gpioN link to them.
+// by root with mode 0644, in `pin_parent` (made where missing), and the
+// /sys/class/gpio/gpioN link to them.
+std::string add_pin_attributes_in(unsigned pin, const std::vector<std::string>& names,
+                                  const std::string& pin_parent);
+// In the board's own chip's directory.
 std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& names,
                                const emulated_board& board = original_board);
 // Through the /sys/class/gpio link, so the same on every board.
@@ -83,13 +111,31 @@ enum class dev_mem_kind {
     image,    // sparse file with the patterned GPIO pages at the real offsets
     missing,  // no /dev/mem at all
     fifo,     // opens, but cannot be mapped
+    strict,   // opens, but its mapping is refused (EPERM), as on a strict kernel
 };
 
-// Replaces /dev by a tmpfs with null, full and the chosen /dev/mem.
+// Replaces /dev by a tmpfs with null, full, the chosen /dev/mem and the
+// board's own GPIO device: /dev/gpiomem, the page of the block as laid out
+// in the /dev/mem image, or /dev/gpiomem0, the RP1's blocks patterned.
+inline constexpr char sandbox_gpiomem[] = "/dev/gpiomem";
+inline constexpr char sandbox_gpiomem0[] = "/dev/gpiomem0";
+inline constexpr unsigned rp1_image_words = 0x30000 / 4;
 std::string replace_dev(dev_mem_kind kind, const emulated_board& board = original_board);
 
-// Lays the /dev/mem image out afresh.
+// Lays the /dev/mem image and the board's GPIO device out afresh.
 std::string write_mem_image(const emulated_board& board);
+
+// The path and first word of the image a pull on this board goes to.
+struct pull_image {
+    const char* path;
+    off_t offset;
+    unsigned words;
+};
+// /dev/gpiomem0, /dev/gpiomem or /dev/mem, in that order, as the board has.
+pull_image board_pull_image(const emulated_board& board);
+
+// `count` words at `offset` of the file at `path`.
+std::string read_image_words(const char* path, off_t offset, uint32_t* words, unsigned count);
 
 // A word of the image as laid out: the fill pattern, and in the board's own
 // GPIO block the "gpio" word where the block has one.

@@ -91,8 +91,14 @@ TEST(Soc, OnlyAKnownSocAtItsKnownBaseIsAccepted)
         {std::string("brcm,bcm2711\0", 13), cells({0x7E000000, 0}), soc_verdict::bad_ranges,
          "brcm,bcm2711", 0},
         {std::string("brcm,bcm2711\0", 13), {}, soc_verdict::bad_ranges, "brcm,bcm2711", 0},
+        // The Pi 4's first name; the Pi 5, whose pulls map no physical
+        // address, whatever its ranges say.
+        {std::string("brcm,bcm2838\0", 13), cells({0x7E000000, 0, 0xFE000000}), soc_verdict::known,
+         "brcm,bcm2838", 0xFE000000},
         {std::string("raspberrypi,5-model-b\0brcm,bcm2712\0", 35), cells({0x7C000000, 0x10}),
-         soc_verdict::unsupported, "brcm,bcm2712", 0},
+         soc_verdict::known, "brcm,bcm2712", 0},
+        {std::string("brcm,bcm2710\0", 13), cells({0x7E000000, 0x3F000000}),
+         soc_verdict::unsupported, "brcm,bcm2710", 0},
         // The SoC is the last entry, not any entry.
         {std::string("brcm,bcm2835\0acme,widget\0", 25), cells({0x7E000000, 0x20000000}),
          soc_verdict::unsupported, "acme,widget", 0},

@@ -377,15 +377,48 @@ TEST_F(PinwardenEndToEnd, ClosedStandardDescriptorsDoNotRedirectMessages)
     close(reader);
 }
 
+// /dev/gpiomem or /dev/gpiomem0 as laid out, except `changed`.
+void expect_device_image(const emulated_board& board, const std::vector<word_value>& changed,
+                         const std::string& what)
+{
+    const pull_image image = board_pull_image(board);
+    std::vector<uint32_t> words(image.words);
+    ASSERT_EQ("", read_image_words(image.path, image.offset, words.data(), image.words));
+    for (unsigned i = 0; i < image.words; ++i) {
+        uint32_t expected = board.gpio_device == gpio_device_kind::gpiomem0
+                                ? gpio_page_pattern(i)
+                                : mem_image_word(board, board.gpio_address, i);
+        for (const word_value& change : changed)
+            if (change.word == i)
+                expected = change.value;
+        ASSERT_EQ(expected, words[i]) << what << ": word " << i << " of " << image.path;
+    }
+}
+
+// Every image the board has as laid out, except `changed` in the one its
+// pulls go to: /dev/gpiomem0, /dev/gpiomem or the board's page of /dev/mem.
+void expect_images(const emulated_board& board, const std::vector<word_value>& changed,
+                   const std::string& what)
+{
+    const bool own_device = board.gpio_device != gpio_device_kind::none;
+    if (own_device)
+        expect_device_image(board, changed, what);
+    if (board.gpio_address != 0)
+        expect_gpio_page(own_device ? std::vector<word_value>{} : changed, board.gpio_address,
+                         board);
+    if (board.gpio_address != original_gpio_address)
+        expect_gpio_page({}, original_gpio_address, board);
+    EXPECT_EQ("", image_data_outside_gpio_pages(board)) << what;
+}
+
 // Each board as the kernel and firmware present it: where the pin's files
-// are, and what a pull request must do to the /dev/mem image.
+// are, and what a pull request must do to the board's images.
 struct pull_case {
-    const char* pin;    // as typed
-    unsigned exported;  // as the kernel receives it
+    const char* pin;    // as typed, and as the kernel receives it
     const char* pull;
-    std::vector<word_value> changed;  // in the board's GPIO page
+    std::vector<word_value> changed;  // in the image the board's pulls go to
     const char* refusal = nullptr;    // the 255 message, nothing written
-    const char* chip = nullptr;       // the pin's chip when not the SoC's own
+    const char* pin_parent = nullptr; // where the pin's directory is, when not the chip's
 };
 
 struct board_case {
@@ -394,31 +427,61 @@ struct board_case {
     std::vector<pull_case> pulls;
 };
 
-// A Pi 4's firmware GPIO expander, numbered right after the SoC's 58 lines.
-inline constexpr char pi4_expander[] =
-    "/sys/devices/platform/soc/soc:firmware/soc:firmware:gpio/gpiochip570/gpio";
-inline constexpr char pi5_refusal[] = "pull resistors are not supported on SoC brcm,bcm2712\n";
+inline constexpr char expander_lines[] =
+    "/sys/devices/platform/soc/soc:firmware/soc:firmware:gpio/gpiochip1/gpio";
+inline constexpr char virtual_lines[] = "/sys/devices/virtual/gpio";
+// A Pi 5's own SoC GPIO, not the RP1.
+inline constexpr char pi5_soc_lines[] = "/sys/devices/platform/soc/107d508500.gpio/gpiochip1/gpio";
+const std::vector<word_value> gppud_low = {{37, 0}, {38, 0}};
+const std::vector<word_value> gppud_high = {{37, 0}, {39, 0}};
 
+// Lines 25 and 17 are told apart from the numbers modulo 64 by the clock
+// word (bases 458 and 1994 are 10 more than a multiple of 64) or by the
+// pull bits within the word (base 454).
 const board_case board_cases[] = {
-    {0, true, {{"17", 17, "pullup", {{37, 0}, {38, 0}}}}},
-    {1, false, {{"17", 17, "pullup", {{37, 0}, {38, 0}}}, {"40", 40, "pulldown", {{37, 0}, {39, 0}}}}},
-    // Numbered from 512: 529 is GPIO 17.
+    {0, true, {{"17", "pullup", gppud_low}}},
+    {1,
+     false,
+     {{"17", "pullup", gppud_low},
+      {"40", "pulldown", gppud_high},
+      {"17", "pullup", {}, "pin 17 is not on the GPIO controller of SoC brcm,bcm2835\n",
+       virtual_lines}}},
     {2,
      false,
-     {{"529", 529, "pullup", {{37, 0}, {38, 0}}}, {"40", 40, "pulldown", {{37, 0}, {39, 0}}}}},
-    // Two bits per line from word 57; the pattern's other bits stay.  Line
-    // 57, the last, is in word 60; 574 is the expander's, modulo 64 line 62.
+     {{"475", "pullup", gppud_low},
+      {"483", "pulldown", gppud_low},
+      {"498", "pulldown", gppud_high},
+      {"512", "pullup", {}, "pin 512 is outside its GPIO chip\n"},
+      {"450", "pullup", {}, "pin 450 is not on the GPIO controller of SoC brcm,bcm2837\n",
+       expander_lines}}},
+    // Two bits per line from word 57; the pattern's other bits stay.
     {3,
      false,
-     {{"529", 529, "pullup", {{58, 0x5A5A0036}}},
-      {"3", 3, "pulldown", {{57, 0x5A5A00B9}}},
-      {"569", 569, "pullup", {{60, 0x5A56003C}}},
-      {"574", 574, "pulldown", {}, "pin 574 is not on the GPIO controller of SoC brcm,bcm2711\n",
-       pi4_expander}}},
+     {{"529", "pullup", {{58, 0x5A5A0036}}},
+      {"515", "pulldown", {{57, 0x5A5A00B9}}},
+      {"569", "pullup", {{60, 0x5A56003C}}}}},
+    // Pad registers from word 0x8001: PUE is bit 3, PDE bit 2.
     {4,
      false,
-     {{"588", 588, "pullup", {}, pi5_refusal}, {"17", 17, "pulldown", {}, pi5_refusal}}},
-    {5, false, {{"17", 17, "pullup", {{37, 0}, {38, 0}}}, {"40", 40, "pulldown", {{37, 0}, {39, 0}}}}},
+     {{"588", "pullup", {{0x8012, 0x5A5A801A}}},
+      {"571", "pulldown", {{0x8001, 0x5A5A8005}}},
+      {"598", "pullup", {{0x801C, 0x5A5A8018}}},
+      {"599", "pullup", {}, "pin 599 is not a header pin (RP1 bank 0, lines 0 to 27)\n"},
+      {"625", "pulldown", {}, "pin 625 is not on the GPIO controller of SoC brcm,bcm2712\n",
+       pi5_soc_lines}}},
+    {5,
+     false,
+     {{"2011", "pullup", gppud_low},
+      {"2019", "pulldown", gppud_low},
+      {"2034", "pulldown", gppud_high},
+      {"2011", "pullup", {}, "pin 2011 is not on the GPIO controller of SoC brcm,bcm2836\n",
+       virtual_lines}}},
+    {6,
+     false,
+     {{"471", "pullup", {{58, 0x5A5A0036}}},
+      {"446", "pulldown", {}, "pin 446 is not on the GPIO controller of SoC brcm,bcm2711\n",
+       expander_lines}}},
+    {7, false, {{"17", "pullup", {{58, 0x5A5A0036}}}}},
 };
 
 void PrintTo(const board_case& c, std::ostream* out)
@@ -433,6 +496,8 @@ protected:
     const emulated_board& board() const { return emulated_boards[GetParam().board]; }
 };
 
+// The expander's lines have no edge file: the kernel makes none for a line
+// that cannot raise an interrupt, and the handover goes on without it.
 TEST_P(PinwardenOnBoard, HandoverReachesThePinsFilesWhereverTheKernelPutsThem)
 {
     ASSERT_EQ("", add_pin_attributes(17, all_attributes, board()));
@@ -451,32 +516,65 @@ TEST_P(PinwardenOnBoard, HandoverReachesThePinsFilesWhereverTheKernelPutsThem)
     EXPECT_EQ("pinwarden: failed to change group ownership of " + directory +
                   "/active_low: No such file or directory\n",
               run.standard_error);
+
+    if (board().expander.device.empty())
+        return;
+    const unsigned line = board().expander.base;
+    ASSERT_EQ("", add_pin_attributes_in(line, {"direction", "value", "active_low"},
+                                        board().expander.pin_parent));
+    run = pinwarden({"export", std::to_string(line)});
+    EXPECT_EQ(0, run.exit_status);
+    EXPECT_EQ("", run.standard_error);
+    for (const char* name : {"direction", "value", "active_low"})
+        expect_handed_over(line, name);
+    EXPECT_NE(0, access(attribute_path(line, "edge").c_str(), F_OK));
 }
 
-TEST_P(PinwardenOnBoard, PullLandsInTheBoardsOwnRegistersOrNowhere)
+TEST_P(PinwardenOnBoard, PullLandsOnThePinAskedForAndNowhereElse)
 {
     const board_case& c = GetParam();
     ASSERT_EQ("", replace_dev(dev_mem_kind::image, board()));
     for (const pull_case& pull : c.pulls) {
         const std::string what = std::string(pull.pin) + " " + pull.pull;
+        const unsigned pin = static_cast<unsigned>(std::stoul(pull.pin));
+        const bool expander = pull.pin_parent == expander_lines;
+        const std::vector<std::string> files =
+            expander ? std::vector<std::string>{"direction", "value", "active_low"} : all_attributes;
         ASSERT_EQ("", write_file(sandbox_export, ""));
         ASSERT_EQ("", write_mem_image(board()));
-        emulated_board chip = board();
-        if (pull.chip != nullptr)
-            chip.pin_parent = pull.chip;
-        ASSERT_EQ("", add_pin_attributes(pull.exported, all_attributes, chip));
+        ASSERT_EQ("", add_pin_attributes_in(pin, files,
+                                            pull.pin_parent != nullptr ? pull.pin_parent
+                                                                       : board().chip.pin_parent));
         const run_result run = pinwarden({"export", pull.pin, pull.pull});
         EXPECT_EQ(pull.refusal != nullptr ? 255 : 0, run.exit_status) << what;
         EXPECT_EQ(pull.refusal != nullptr ? pull.refusal : "", run.standard_error) << what;
-        EXPECT_EQ(std::to_string(pull.exported) + "\n", read_file(sandbox_export)) << what;
-        for (const std::string& name : all_attributes)
-            expect_handed_over(pull.exported, name);
-        if (board().gpio_address != 0)
-            expect_gpio_page(pull.changed, board().gpio_address, board());
-        if (board().gpio_address != original_gpio_address)
-            expect_gpio_page({}, original_gpio_address, board());
-        EXPECT_EQ("", image_data_outside_gpio_pages(board())) << what;
+        EXPECT_EQ(std::string(pull.pin) + "\n", read_file(sandbox_export)) << what;
+        for (const std::string& name : files)
+            expect_handed_over(pin, name);
+        expect_images(board(), pull.changed, what);
     }
+}
+
+// An export the kernel refuses as no pin, of a number below the first of
+// the header's chip, is told what the pin is called on this kernel.
+TEST_P(PinwardenOnBoard, RefusedNumberIsGivenItsNumberOnThisKernel)
+{
+    const std::string proc_file = "/proc/" + std::to_string(getpid()) + "/clear_refs";
+    ASSERT_EQ("", bind_over(proc_file, sandbox_export));
+    const std::string refused =
+        "pinwarden: could not flush data to /sys/class/gpio/export: Invalid argument\n";
+    const emulated_chip& chip = board().chip;
+    const bool renumbered = !board().compatible.empty() && chip.base > 17;
+    run_result run = pinwarden({"export", "17"});
+    EXPECT_EQ(4, run.exit_status);
+    EXPECT_EQ(refused + (renumbered ? "pinwarden: GPIO 17 is " + std::to_string(chip.base + 17) +
+                                          " on this kernel\n"
+                                    : ""),
+              run.standard_error);
+    // Past the header's lines, there is nothing to suggest.
+    run = pinwarden({"export", "60"});
+    EXPECT_EQ(4, run.exit_status);
+    EXPECT_EQ(refused, run.standard_error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, PinwardenOnBoard, ::testing::ValuesIn(board_cases),
@@ -487,6 +585,63 @@ INSTANTIATE_TEST_SUITE_P(Boards, PinwardenOnBoard, ::testing::ValuesIn(board_cas
                                      c = '_';
                              return name;
                          });
+
+// Which device a pull maps: the board's own GPIO device where its kernel
+// has one, whatever /dev/mem would do; /dev/mem only where it has none; the
+// Pi 5 never through /dev/mem.
+class PinwardenDevices : public PinwardenEndToEnd {
+protected:
+    void SetUp() override {}
+};
+
+TEST_F(PinwardenDevices, PullMapsTheBoardsOwnDeviceFirst)
+{
+    const char strict[] =
+        "could not map GPIO region: Operation not permitted\n/dev/mem refused the mapping: the "
+        "kernel's strict /dev/mem setting is the likely cause (booting with iomem=relaxed lifts "
+        "it)\n";
+    const std::vector<word_value> line17 = {{58, 0x5A5A0036}};
+    const struct {
+        int board;
+        dev_mem_kind dev_mem;
+        bool own_device_missing;
+        const char* pin;
+        const char* message;  // "": status 0
+        std::vector<word_value> changed;
+    } cases[] = {
+        {2, dev_mem_kind::strict, false, "475", strict, {}},
+        {5, dev_mem_kind::strict, false, "2011", strict, {}},
+        {3, dev_mem_kind::strict, false, "529", "", line17},
+        {3, dev_mem_kind::image, true, "529", "", line17},
+        {4, dev_mem_kind::image, true, "588",
+         "could not open /dev/gpiomem0: No such file or directory\n", {}},
+    };
+    for (const auto& c : cases) {
+        const emulated_board& board = emulated_boards[c.board];
+        const std::string what = std::string(board.name) + " " + c.pin;
+        set_up(board);
+        ASSERT_EQ("", replace_dev(c.dev_mem, board));
+        if (c.own_device_missing) {
+            ASSERT_EQ(0, unlink(board_pull_image(board).path)) << what;
+        }
+        const unsigned pin = static_cast<unsigned>(std::stoul(c.pin));
+        ASSERT_EQ("", add_pin_attributes(pin, all_attributes, board));
+        const run_result run = pinwarden({"export", c.pin, "pullup"});
+        EXPECT_EQ(c.message[0] != '\0' ? 255 : 0, run.exit_status) << what;
+        EXPECT_EQ(c.message, run.standard_error) << what;
+        for (const std::string& name : all_attributes)
+            expect_handed_over(pin, name);
+        if (board.gpio_device != gpio_device_kind::none && !c.own_device_missing)
+            expect_device_image(board, c.changed, what);
+        if (c.dev_mem == dev_mem_kind::image) {
+            if (board.gpio_address != 0)
+                expect_gpio_page(c.changed, board.gpio_address, board);
+            expect_gpio_page({}, original_gpio_address, board);
+            EXPECT_EQ("", image_data_outside_gpio_pages(board)) << what;
+        }
+        leave_sandbox(&session);
+    }
+}
 
 // A device tree that does not confirm a known SoC at its known address
 // maps nothing: on a Pi 3 the original address is RAM.

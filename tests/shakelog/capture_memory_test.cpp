@@ -1,5 +1,6 @@
 // The memory a capture needs, checked against stand-ins for /proc/meminfo
-// before the sensor is touched, and the raw record the loop can fill.
+// before the sensor is touched, the raw record the loop can fill, and the
+// disk space its file needs, checked on a small file system.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +8,9 @@
 #include <cstdio>
 #include <string>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,6 +116,69 @@ TEST_F(CaptureMemoryCheck, ACaptureThatDoesNotFitIsRefusedBeforeTheSensorIsTouch
         EXPECT_EQ(emulatedTerminateCount(), 0) << label << ": nor the library";
         EXPECT_EQ(access(path.c_str(), F_OK), -1) << label;
     }
+}
+
+TEST(CaptureSpaceCheck, ACaptureWhoseFileCannotFitIsRefusedBeforeTheSensorIsTouched)
+{
+    // A 1 MiB file system: a file of 7 s at 3200 Hz is bound to at most
+    // 1,030,414 bytes (46 a row), one of 8 s to 1,177,614.  An existing file
+    // gives its space back; a pipe is never refused.
+    sandbox_session session;
+    std::string whyNot;
+    if (!enter_sandbox(&session, &whyNot)) {
+        GTEST_SKIP() << "no private mount namespace for a small file system: " << whyNot;
+    }
+    char pattern[] = "/tmp/shakelog-space-test.XXXXXX";
+    std::string dir = mkdtemp(pattern) != nullptr ? pattern : "";
+    bool mounted = !dir.empty() && mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") == 0;
+    struct Case {
+        std::string seconds, file;
+        long existingBytes;  // -1: none; -2: a named pipe
+        int longest;         // -1: fits
+    };
+    const Case table[] = {
+        {"8", "new.csv", -1, 7},
+        {"21474", "new.csv", -1, 7},
+        {"7", "new.csv", -1, -1},
+        {"8", "old.csv", 200000, 7},
+        {"7", "old.csv", 900000, -1},
+        {"100", "pipe", -2, -1},
+    };
+    for (const Case &c : table) {
+        if (!mounted) {
+            break;
+        }
+        std::string path = dir + "/" + c.file;
+        std::remove(path.c_str());
+        if (c.existingBytes >= 0) {
+            std::FILE *old = std::fopen(path.c_str(), "w");
+            std::fputs(std::string(static_cast<size_t>(c.existingBytes), 'x').c_str(), old);
+            std::fclose(old);
+        } else if (c.existingBytes == -2) {
+            mkfifo(path.c_str(), 0600);
+        }
+        resetEmulatedSensor();
+        emulatedFailTransfer(2, PI_SPI_XFER_FAILED);  // a capture that starts ends at once
+        CapturedRun run = runShakelogCaptured({"-t", c.seconds, "-f", "3200", "-s", path});
+        std::string label = c.seconds + " s to " + c.file;
+        if (c.longest < 0) {
+            EXPECT_EQ(run.out.find("Reading "), 0u) << label << ": " << run.out;
+            continue;
+        }
+        EXPECT_EQ(run.status, 1) << label;
+        EXPECT_EQ(run.out, "Not enough disk space for a capture of " + c.seconds + " seconds to " +
+                               path + "! The free space holds a capture of at most " +
+                               std::to_string(c.longest) + " seconds.\n")
+            << label;
+        EXPECT_EQ(emulatedTransactionCount(), 0) << label << ": the sensor is never started";
+        EXPECT_EQ(emulatedTerminateCount(), 0) << label << ": nor the library";
+        EXPECT_EQ(access(path.c_str(), F_OK), c.existingBytes >= 0 ? 0 : -1) << label;
+    }
+    leave_sandbox(&session);  // the file system goes with the namespace
+    if (!dir.empty()) {
+        rmdir(dir.c_str());
+    }
+    EXPECT_TRUE(mounted) << "cannot mount a small file system";
 }
 
 TEST_F(CaptureMemoryCheck, AnUnreadableReportRefusesNothing)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
@@ -184,15 +185,38 @@ TEST_F(CaptureMode, UnwritableDestinationsAreRefusedBeforeTheCaptureWherePossibl
     }
 }
 
-TEST_F(CaptureMode, AFullDiskIsAFailureNotDone)
+TEST_F(CaptureMode, AFullDiskIsAFailureNotDoneAndKeepsTheCompleteRows)
 {
-    CapturedRun run = runShakelogCaptured({"-t", "1", "-f", "3200", "-s", "/dev/full"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out,
-              "Reading 3200 samples in 1.0 seconds with sampling rate 3200.0 Hz...\n"
-              "0.00 seconds left...\n"
-              "Writing to the output file...\n"
-              "Failed to write the output file /dev/full: No space left on device\n");
+    // A full device, and a file size limit standing in for a card that
+    // fills up once the capture has passed the space check.
+    const std::string begun =
+        "Reading 3200 samples in 1.0 seconds with sampling rate 3200.0 Hz...\n"
+        "0.00 seconds left...\n"
+        "Writing to the output file...\n";
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    for (bool limited : {false, true}) {
+        resetEmulatedSensor();
+        std::string destination = limited ? path : "/dev/full";
+        rlimit limit = saved;
+        limit.rlim_cur = 20000;  // what the program prints takes far less
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, limited ? &limit : &saved), 0);
+        CapturedRun run = runShakelogCaptured({"-t", "1", "-f", "3200", "-s", destination});
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ(run.status, 1);
+        if (!limited) {
+            EXPECT_EQ(run.out, begun + "Failed to write the output file /dev/full: "
+                                       "No space left on device\n");
+            continue;
+        }
+        std::vector<CsvRow> rows = csvRows(readFile(path));
+        EXPECT_GT(rows.size(), 400u);
+        EXPECT_EQ(run.out, begun + "Failed to write the output file " + path +
+                               ": File too large\n" + path + " keeps its first " +
+                               std::to_string(rows.size()) + " rows.\n");
+    }
+    std::signal(SIGXFSZ, previousHandler);
 }
 
 TEST(CaptureToStandardOutput, DataFollowsTheMessagesThroughAPipe)

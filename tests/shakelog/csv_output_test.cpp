@@ -1,11 +1,14 @@
 // The CSV writer: byte-for-byte agreement with printf's "%.5f" lines, the
-// file layout, and what happens with destinations that cannot be written or
-// are not regular files.
+// file layout and its size bound, and what happens with destinations that
+// cannot be written, are not regular files, or fill up.
 #include "csv_output.h"
 #include "run_captured.h"
+#include "save_destination.h"
+#include "save_space.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -210,6 +213,24 @@ TEST(CsvFormat, ExampleLineFromCounts)
               "0.00000, 0.01172, -0.00391, 1.00391 \n");
 }
 
+TEST(CsvFormat, TheSizeBoundHoldsTheWidestRowsOfAnyCapture)
+{
+    // At 1 Hz the last row's time is a second short of the duration; at
+    // higher rates it is a part of a second short.
+    EXPECT_EQ(csvBytesBound(0, durationMax), 14);
+    // The default mode's durations, then the FIFO capture's longer ones.
+    for (int longest : {durationMax, fifoDurationMax}) {
+        for (int rows : {1, 9, 10, 11, 99, 100, 3200, 21474, 21475, 68716800, 2147481600}) {
+            double lastTime = std::min(rows, longest) - 0.00001;
+            auto widest =
+                static_cast<long long>(formattedRow(lastTime, -16.0, -16.0, -16.0).size());
+            EXPECT_GE(csvBytesBound(rows, longest), 14 + rows * widest) << rows;
+            EXPECT_LE(csvBytesBound(rows, longest), 14 + rows * (widest + 1))
+                << rows << ": no more than a byte a row over";
+        }
+    }
+}
+
 TEST_F(CsvFile, NoRowsGiveTheHeaderOnly)
 {
     Rows rows;
@@ -273,27 +294,62 @@ TEST_F(CsvFile, FullDeviceReportsTheFailure)
               "Failed to write the output file /dev/full: No space left on device\n");
 }
 
-TEST_F(CsvFile, CutOffWriteLeavesNoPartialSeries)
+TEST_F(CsvFile, CutOffWriteKeepsTheCompleteRows)
 {
-    // A file size limit stands in for a disk that fills up mid-write.
-    Rows rows = randomRows(2000, 4);
-    std::string created = dir + "/created.csv";
-    std::string existing = dir + "/existing.csv";
-    writeFile(existing, "previous capture\n");
+    // A file size limit stands in for a disk that fills up mid-write: within
+    // the first buffer, and after two whole buffers went out.  Through
+    // writeCsvFile, and row by row, where the writer then takes nothing more.
+    Rows rows = randomRows(5000, 4);
+    std::string expected = expectedFile(rows);
+    std::string path = dir + "/cut.csv";
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = 4096;
     auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    std::string createdMessage = write(created, rows, false);
-    std::string existingMessage = write(existing, rows, false);
-    setrlimit(RLIMIT_FSIZE, &saved);
+    for (rlim_t limit : {rlim_t{4096}, rlim_t{150000}}) {
+        for (bool rowByRow : {false, true}) {
+            std::filesystem::remove(path);
+            if (rowByRow) {
+                writeFile(path, "previous capture\n");
+            }
+            rlimit limited = saved;
+            limited.rlim_cur = limit;
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+            std::string printed;
+            CsvWriter writer{};
+            if (rowByRow) {
+                ::testing::internal::CaptureStdout();
+                EXPECT_TRUE(openCsvFile(path.c_str(), writer));
+                std::size_t k = 0;
+                while (k < rows.t.size() &&
+                       writeCsvRow(writer, rows.t[k], rows.x[k], rows.y[k], rows.z[k])) {
+                    ++k;
+                }
+                printed = ::testing::internal::GetCapturedStdout();
+                ::testing::internal::CaptureStdout();
+                EXPECT_FALSE(writeCsvRow(writer, 0.0, 0.0, 0.0, 0.0));
+                EXPECT_FALSE(closeCsvFile(writer));
+                EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << "said once";
+            } else {
+                printed = write(path, rows, false);
+            }
+            setrlimit(RLIMIT_FSIZE, &saved);
+            std::string kept = readFile(path);
+            long long keptRows = std::count(kept.begin(), kept.end(), '\n') - 1;
+            std::string label = std::to_string(limit) + (rowByRow ? " row by row" : "");
+            ASSERT_FALSE(kept.empty()) << label << ": the rows written are gone";
+            EXPECT_EQ(kept, expected.substr(0, kept.size())) << label;
+            EXPECT_EQ(kept.back(), '\n') << label << ": a part of a row is left";
+            EXPECT_GT(expected.find('\n', kept.size()) + 1, limit) << label << ": a row more fits";
+            EXPECT_EQ(printed, "Failed to write the output file " + path + ": File too large\n" +
+                                   path + " keeps its first " + std::to_string(keptRows) +
+                                   " rows.\n")
+                << label;
+            if (rowByRow) {
+                EXPECT_EQ(writer.rowsWritten, keptRows) << label;
+            }
+        }
+    }
     std::signal(SIGXFSZ, previousHandler);
-    EXPECT_EQ(createdMessage, "Failed to write the output file " + created + ": File too large\n");
-    EXPECT_FALSE(std::filesystem::exists(created));
-    EXPECT_EQ(existingMessage, "Failed to write the output file " + existing + ": File too large\n");
-    EXPECT_EQ(readFile(existing), "");
 }
 
 TEST_F(CsvFile, NoWritePermissionIsRefusedAndDestroysNothing)
