@@ -33,11 +33,13 @@ double fifoSpanSec(const RunSettings &settings)
 
 // Samples the record holds at most: the span at the fastest clock taken
 // into account, two FIFOs' worth of slack at either end.
+inline constexpr int64_t fifoCapacitySlack = int64_t{4} * (fifoDepth + 1);
+
 static int64_t fifoSampleCapacity(const RunSettings &settings)
 {
     double hz = rateCodeHz(fifoRateCode(settings.rateHz));
     return static_cast<int64_t>(std::ceil(fifoSpanSec(settings) * hz * (1 + fifoClockTolerance))) +
-           4 * (fifoDepth + 1);
+           fifoCapacitySlack;
 }
 
 uint64_t fifoCaptureBytes(const RunSettings &settings)
