@@ -19,7 +19,7 @@ set -eu
 cd "$(dirname "$0")"
 
 # Packages the build and the tests need, by Debian name.
-packages="cmake make g++ libgtest-dev libbenchmark-dev util-linux python3-numpy python3-matplotlib man-db"
+packages="cmake make g++ libsoxr-dev libgtest-dev libbenchmark-dev util-linux python3-numpy python3-matplotlib man-db"
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -74,14 +74,21 @@ install_cross() {
         apt_update
     fi
     install_missing crossbuild-essential-"$1" qemu-user qemu-user-binfmt libc6:"$1" \
-        libstdc++6:"$1" libgtest-dev:"$1" libbenchmark-dev:"$1"
+        libstdc++6:"$1" libgtest-dev:"$1" libbenchmark-dev:"$1" libsoxr-dev:"$1"
 }
 
 # The tree of a cross build for the Pi; clean for the target means no
 # warning at all.
 cross_build() {
-    build "build-$1" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$1.cmake" \
-        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+    set -- "$1" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$1.cmake"
+    # The static ARMv6 programs need a static libsoxr, built from Debian's
+    # source with the same toolchain.
+    if [ "$1" = armv6 ]; then
+        install_missing dpkg-dev
+        cross/static-soxr.sh build-armv6-soxr "$PWD/cmake/toolchain-armv6.cmake"
+        set -- "$@" -DCMAKE_PREFIX_PATH="$PWD/build-armv6-soxr/prefix"
+    fi
+    build "build-$1" "$@" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 }
 
 build() {

@@ -43,9 +43,7 @@ bool prepareCapture(const RunSettings &settings, const char *memInfoFile, Captur
     return true;
 }
 
-// The n-th progress line is due at the first reading after n seconds; a
-// stall owes the missed lines to the following readings, one per reading.
-static void reportProgress(int &statusReports, double elapsed, double durationSec)
+void reportProgress(int &statusReports, double elapsed, double durationSec)
 {
     if ((static_cast<double>(static_cast<float>(statusReports)) + 1.0) * tStatusReport < elapsed) {
         ++statusReports;

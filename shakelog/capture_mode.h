@@ -27,6 +27,11 @@ bool prepareCapture(const RunSettings &settings, const char *memInfoFile, Captur
 // (tested once per reading).  Sets rawCount.
 CaptureEnd captureReadings(const RunSettings &settings, SensorLink &link, CaptureRecord &record);
 
+// Prints the progress line due at `elapsed` seconds into the capture, if
+// one is: the n-th is due at the first reading after n seconds, and a stall
+// owes the missed lines to the following readings, one per reading.
+void reportProgress(int &statusReports, double elapsed, double durationSec);
+
 // Captures, terminates pigpio, writes the file.  Returns the exit status.
 int runCaptureMode(const RunSettings &settings, SensorLink &link, CaptureRecord &record);
 

@@ -73,6 +73,11 @@ bool parseCommandLine(int argc, char **argv, RunSettings &settings)
     while (index < argc) {
         const char *word = argv[index];
         bool hasArgument = index + 1 <= argc - 1;
+        if (isOption(word, "-F", "--fifo")) {
+            settings.fifoCapture = true;
+            index += 1;
+            continue;
+        }
         if (isOption(word, "-s", "--save")) {
             settings.saveToFile = true;
             if (!hasArgument) {
@@ -103,6 +108,11 @@ bool parseCommandLine(int argc, char **argv, RunSettings &settings)
         }
         index += 2;
     }
+    // The FIFO is a way of capturing to a file: without one it has no use.
+    if (settings.fifoCapture && !settings.saveToFile) {
+        printUsage();
+        return false;
+    }
     return true;
 }
 
@@ -110,12 +120,15 @@ bool deriveCounts(RunSettings &settings)
 {
     // Checked on the doubles, before any conversion, so that a negative or
     // overflowing count can never reach an allocation or an index.
-    if (settings.durationSec < 0 || settings.durationSec > durationMax) {
-        printf("Wrong duration specified (0 to %d seconds)!\n\n", durationMax);
+    // The FIFO capture keeps no count of reads, only of rows and samples.
+    int longest = settings.fifoCapture ? fifoDurationMax : durationMax;
+    if (settings.durationSec < 0 || settings.durationSec > longest) {
+        printf("Wrong duration specified (0 to %d seconds)!\n\n", longest);
         printUsage();
         return false;
     }
     settings.sampleCount = static_cast<int>(settings.rateHz * settings.durationSec);
-    settings.rawCapacity = static_cast<int>(freqMaxSPI * settings.durationSec);
+    settings.rawCapacity =
+        settings.fifoCapture ? 0 : static_cast<int>(freqMaxSPI * settings.durationSec);
     return true;
 }

@@ -12,12 +12,15 @@ inline constexpr char bugReportURL[] = "https://shakelog.example.org/issues";
 
 // Longest duration whose raw record still fits the 32-bit counts.
 inline constexpr int durationMax = INT_MAX / freqMaxSPI;
+// Through the FIFO: the longest whose row count still fits an int.
+inline constexpr int fifoDurationMax = INT_MAX / freqMax;
 
 struct RunSettings {
     double durationSec;
     double rateHz;
     bool saveToFile;
     const char *savePath;  // points into the argument vector; never copied
+    bool fifoCapture;      // file mode through the sensor's FIFO
     int sampleCount;
     int rawCapacity;
     double samplePeriod;
@@ -32,7 +35,8 @@ void printUsage();
 bool parseCommandLine(int argc, char **argv, RunSettings &settings);
 
 // Computes sampleCount and rawCapacity.  Refuses, with a message and the
-// usage text, a duration that is negative or too long for the counts.
+// usage text, a duration that is negative or too long for the counts of the
+// mode chosen.
 bool deriveCounts(RunSettings &settings);
 
 #endif

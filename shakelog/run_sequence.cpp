@@ -7,6 +7,8 @@
 #include "capture_mode.h"
 #include "command_line.h"
 #include "console_mode.h"
+#include "fifo_capture.h"
+#include "fifo_mode.h"
 #include "save_destination.h"
 #include "save_space.h"
 #include "sensor_link.h"
@@ -31,7 +33,12 @@ int runShakelog(int argc, char **argv, const char *memInfoFile)
     // Likewise a capture the memory cannot hold: started, it would be killed
     // by the kernel once the memory runs out, with nothing saved.
     CaptureRecord record{};
-    if (settings.saveToFile && !prepareCapture(settings, memInfoFile, record)) {
+    FifoRecord fifoRecord{};
+    if (settings.fifoCapture) {
+        if (!prepareFifoCapture(settings, memInfoFile, fifoRecord)) {
+            return 1;
+        }
+    } else if (settings.saveToFile && !prepareCapture(settings, memInfoFile, record)) {
         return 1;
     }
     StopDispositions dispositions = recordStopDispositions();
@@ -51,8 +58,11 @@ int runShakelog(int argc, char **argv, const char *memInfoFile)
         printMissingSensor(deviceId);
         return 1;
     }
-    configureSensor(link);
     settings.samplePeriod = 1.0 / settings.rateHz;
+    if (settings.fifoCapture) {
+        return runFifoCaptureMode(settings, link, fifoRecord);
+    }
+    configureSensor(link);
     if (settings.saveToFile) {
         return runCaptureMode(settings, link, record);
     }

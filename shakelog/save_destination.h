@@ -1,5 +1,6 @@
 // The rules of the output file of file mode: how it is opened, and what can
-// be told about it before the capture.
+// be told about it before the capture.  Compiled with 64-bit file offsets
+// (_FILE_OFFSET_BITS=64), as is every unit that passes it a struct stat.
 #ifndef SHAKELOG_SAVE_DESTINATION_H
 #define SHAKELOG_SAVE_DESTINATION_H
 

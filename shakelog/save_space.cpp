@@ -15,12 +15,12 @@
 // "-16.00000": the widest value of the sensor's range.
 static constexpr long long widestValueChars = 1 + 2 + 1 + csvDecimals;
 
-long long csvBytesBound(int sampleCount)
+long long csvBytesBound(int sampleCount, int longestSec)
 {
     // Rates are whole hertz, so row k's time is at most k seconds, and no
     // time passes the longest duration.
     int timeDigits = 1;
-    for (int seconds = std::min(sampleCount, durationMax); seconds >= 10; seconds /= 10) {
+    for (int seconds = std::min(sampleCount, longestSec); seconds >= 10; seconds /= 10) {
         ++timeDigits;
     }
     long long rowChars = timeDigits + 1 + csvDecimals + 3 * (2 + widestValueChars) + 2;
@@ -55,9 +55,10 @@ static bool roomForFile(const char *path, unsigned long long &bytes, unsigned lo
 }
 
 // A file takes whole blocks.
-static bool fits(int sampleCount, unsigned long long room, unsigned long long block)
+static bool fits(int sampleCount, int longestSec, unsigned long long room,
+                 unsigned long long block)
 {
-    auto bound = static_cast<unsigned long long>(csvBytesBound(sampleCount));
+    auto bound = static_cast<unsigned long long>(csvBytesBound(sampleCount, longestSec));
     return (bound + block - 1) / block * block <= room;
 }
 
@@ -65,18 +66,20 @@ bool checkSaveSpace(const RunSettings &settings)
 {
     unsigned long long room = 0;
     unsigned long long block = 1;
-    if (!roomForFile(settings.savePath, room, block) || fits(settings.sampleCount, room, block)) {
+    int longestSec = settings.fifoCapture ? fifoDurationMax : durationMax;
+    if (!roomForFile(settings.savePath, room, block) ||
+        fits(settings.sampleCount, longestSec, room, block)) {
         return true;
     }
     // The need grows with the duration.
     int longest = 0;
-    int tooLong = durationMax + 1;
+    int tooLong = longestSec + 1;
     while (tooLong - longest > 1) {
         int middle = longest + (tooLong - longest) / 2;
         RunSettings trial = settings;
         trial.durationSec = middle;
-        deriveCounts(trial);  // within 0..durationMax: never refused
-        if (fits(trial.sampleCount, room, block)) {
+        deriveCounts(trial);  // within the mode's limit: never refused
+        if (fits(trial.sampleCount, longestSec, room, block)) {
             longest = middle;
         } else {
             tooLong = middle;

@@ -5,8 +5,9 @@
 #include "command_line.h"
 
 // The most bytes a CSV file of sampleCount rows can take when its times lie
-// within the duration and its values within the sensor's +-16 g.
-long long csvBytesBound(int sampleCount);
+// within longestSec (the mode's longest duration) and its values within the
+// sensor's +-16 g.
+long long csvBytesBound(int sampleCount, int longestSec);
 
 // True when a file of the settings' rows fits the free space of the file
 // system savePath is on, counting the space an existing file gives back when

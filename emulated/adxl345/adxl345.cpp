@@ -1,4 +1,6 @@
 // Register file, command decoding and sample timing of the emulated ADXL345.
+#include <cmath>
+
 #include "adxl345.h"
 
 namespace {
@@ -11,10 +13,47 @@ inline constexpr int bitsPerByte = 8;
 uint8_t deviceIn[adxlMaxBusBytes];
 uint8_t deviceOut[adxlMaxBusBytes];
 
-int64_t samplePeriodNs(const Adxl345 &device)
+inline constexpr double nanosPerSecond = 1e9;
+inline constexpr double secondsPerNano = 1e-9;
+
+// The time between samples, on the device's own clock.  At the nominal
+// rate it is a whole number of nanoseconds, so that the sample times below
+// are exact.
+double samplePeriodNs(const Adxl345 &device)
 {
     int code = device.registers[adxlRegBwRate] & adxlBwRateCodeMask;
-    return adxlFastestPeriodNs << (adxlFastestRateCode - code);
+    auto nominalNs = static_cast<double>(adxlFastestPeriodNs << (adxlFastestRateCode - code));
+    return nominalNs / (1.0 + device.clockError);
+}
+
+// From the Measure write to the first sample: the start phase within one
+// period, a phase of 0 meaning a whole period.
+double firstDelayAfterMeasureNs(const Adxl345 &device)
+{
+    double period = samplePeriodNs(device);
+    double delay = std::fmod(static_cast<double>(device.startPhaseNs), period);
+    return delay > 0.0 ? delay : period;
+}
+
+// Time of sample k since epochNs, in nanoseconds.
+double sinceEpochNs(const Adxl345 &device, int64_t k)
+{
+    return device.firstDelayNs + static_cast<double>(k - device.samplesAtEpoch) * samplePeriodNs(device);
+}
+
+// How many samples have arrived by nowNs.
+int64_t samplesArrivedBy(const Adxl345 &device, int64_t nowNs)
+{
+    double sinceFirst = static_cast<double>(nowNs - device.epochNs) - device.firstDelayNs;
+    if (sinceFirst < 0.0)
+        return device.samplesAtEpoch;
+    return device.samplesAtEpoch + static_cast<int64_t>(sinceFirst / samplePeriodNs(device)) + 1;
+}
+
+// Device time nowNs plus the time count bytes take on the wire.
+int64_t afterBytesNs(int64_t nowNs, double byteNs, size_t count)
+{
+    return nowNs + std::llround(byteNs * static_cast<double>(count));
 }
 
 bool isDataRegister(int address)
@@ -44,11 +83,13 @@ void delayOneBit(const uint8_t *in, uint8_t *out, size_t count)
     }
 }
 
-// Start counting samples afresh from nowNs, keeping the index running.
-void restartCounting(Adxl345 &device, int64_t nowNs)
+// Start counting samples afresh from nowNs, keeping the index running: the
+// next sample arrives firstDelayNs later.
+void restartCounting(Adxl345 &device, int64_t nowNs, double firstDelayNs)
 {
     device.samplesAtEpoch = device.samplesProduced;
     device.epochNs = nowNs;
+    device.firstDelayNs = firstDelayNs;
 }
 
 void writePowerCtl(Adxl345 &device, int64_t nowNs, uint8_t value)
@@ -59,7 +100,7 @@ void writePowerCtl(Adxl345 &device, int64_t nowNs, uint8_t value)
             device.originSet = true;
             device.originNs = nowNs;
         }
-        restartCounting(device, nowNs);
+        restartCounting(device, nowNs, firstDelayAfterMeasureNs(device));
     }
     device.measuring = measure;
     device.registers[adxlRegPowerCtl] = value;
@@ -70,9 +111,17 @@ void writeBwRate(Adxl345 &device, int64_t nowNs, uint8_t value)
     // A new rate starts a new sample period now; samples already produced
     // stay counted.
     bool rateChanges = ((value ^ device.registers[adxlRegBwRate]) & adxlBwRateCodeMask) != 0;
-    if (device.measuring && rateChanges)
-        restartCounting(device, nowNs);
     device.registers[adxlRegBwRate] = value;
+    if (device.measuring && rateChanges)
+        restartCounting(device, nowNs, samplePeriodNs(device));
+}
+
+// Leaving the FIFO modes empties the FIFO; entering them starts it empty.
+void writeFifoCtl(Adxl345 &device, uint8_t value)
+{
+    device.registers[adxlRegFifoCtl] = value;
+    if (!adxlFifoEnabled(device))
+        adxlFifoEmpty(device);
 }
 
 void writeRegister(Adxl345 &device, int64_t nowNs, int address, uint8_t value)
@@ -83,46 +132,76 @@ void writeRegister(Adxl345 &device, int64_t nowNs, int address, uint8_t value)
         writePowerCtl(device, nowNs, value);
     else if (address == adxlRegBwRate)
         writeBwRate(device, nowNs, value);
+    else if (address == adxlRegFifoCtl)
+        writeFifoCtl(device, value);
     else
         device.registers[address] = value;
+}
+
+// What a read of address returns.  Read too soon after a pop, the data
+// registers and FIFO_STATUS still give what they held before it.
+uint8_t readRegister(const Adxl345 &device, int address, bool tooSoon)
+{
+    if (tooSoon && isDataRegister(address))
+        return device.fifo.beforePop[address - adxlRegDataX0];
+    if (tooSoon && address == adxlRegFifoStatus)
+        return device.fifo.statusBeforePop;
+    return adxlPeekRegister(device, address);
 }
 
 }  // namespace
 
 uint8_t adxlPeekRegister(const Adxl345 &device, int address)
 {
+    bool fifo = adxlFifoEnabled(device);
+    if (address == adxlRegIntSource && fifo)
+        return adxlFifoIntSource(device);
     if (address == adxlRegIntSource)
         return device.dataReady ? adxlIntDataReady : 0;
     if (address == adxlRegFifoStatus)
-        return 0;  // bypass mode: the FIFO holds nothing
+        return adxlFifoStatus(device);
     return device.registers[address & adxlCmdAddressMask];
 }
 
-// Bring the data registers up to date with the samples that have arrived by
-// nowNs.  Only the latest one matters: without a FIFO older ones are lost.
+// Motion time of sample k: its arrival time since the first Measure.
+double adxlSampleMotionSec(const Adxl345 &device, int64_t k)
+{
+    return (static_cast<double>(device.epochNs - device.originNs) + sinceEpochNs(device, k)) *
+           secondsPerNano;
+}
+
+// Bring the data registers and the FIFO up to date with the samples that
+// have arrived by nowNs.  In bypass mode only the latest one matters: older
+// ones are lost.
 void adxlAdvance(Adxl345 &device, int64_t nowNs)
 {
     if (nowNs > device.lastNs)
         device.lastNs = nowNs;
-    if (!device.measuring || nowNs < device.epochNs)
+    if (!device.measuring)
         return;
-    int64_t period = samplePeriodNs(device);
-    int64_t arrived = device.samplesAtEpoch + (nowNs - device.epochNs) / period;
+    int64_t arrived = samplesArrivedBy(device, nowNs);
     if (arrived <= device.samplesProduced)
         return;
-    int64_t latest = arrived - 1;
-    int64_t arrivalNs = device.epochNs + (latest - device.samplesAtEpoch + 1) * period;
-    adxlStoreSample(device, latest, static_cast<double>(arrivalNs - device.originNs) * 1e-9);
+    if (adxlFifoEnabled(device)) {
+        adxlFifoCollect(device, arrived);
+    } else {
+        int64_t latest = arrived - 1;
+        adxlMakeSample(device, latest, adxlSampleMotionSec(device, latest),
+                       &device.registers[adxlRegDataX0]);
+        device.dataReady = true;
+    }
     device.samplesProduced = arrived;
-    device.dataReady = true;
 }
 
-// One SPI transaction (chip select low for count bytes).  The device state
-// is brought up to nowNs once at the start, so every byte of a multi-byte
-// read of the data registers belongs to the same sample, as the real device
-// guarantees by holding the registers during the transaction.
-void adxlTransaction(Adxl345 &device, int64_t nowNs, const uint8_t *mosi, uint8_t *miso,
-                     size_t count)
+// One SPI transaction (chip select low for count bytes, each taking byteNs
+// on the wire).  The device state is brought up to nowNs once at the start,
+// so every byte of a multi-byte read of the data registers belongs to the
+// same sample, as the real device guarantees by holding the registers
+// during the transaction.  With the FIFO on, that read pops the sample
+// when it ends: as the address moves on past DATAZ1, or as chip select
+// rises.
+void adxlTransaction(Adxl345 &device, int64_t nowNs, double byteNs, const uint8_t *mosi,
+                     uint8_t *miso, size_t count)
 {
     if (count == 0)
         return;
@@ -134,22 +213,32 @@ void adxlTransaction(Adxl345 &device, int64_t nowNs, const uint8_t *mosi, uint8_
     // In 3-wire mode the device answers on its data-in line, so a 4-wire
     // host sees nothing on MISO.
     bool drivesMiso = (device.registers[adxlRegDataFormat] & adxlFormatSpi3Wire) == 0;
+    bool fifo = adxlFifoEnabled(device);
+    bool tooSoon = fifo && adxlFifoSettling(device, nowNs);
     bool dataRead = false;
 
     miso[0] = adxlMisoUndriven;
     for (size_t i = 1; i < count; ++i) {
         if (read) {
-            miso[i] = drivesMiso ? adxlPeekRegister(device, address) : adxlMisoUndriven;
+            miso[i] = drivesMiso ? readRegister(device, address, tooSoon) : adxlMisoUndriven;
             dataRead = dataRead || isDataRegister(address);
         } else {
             miso[i] = adxlMisoUndriven;
             writeRegister(device, nowNs, address, mosi[i]);
         }
-        if (multiByte)
-            address = (address + 1) & adxlCmdAddressMask;
+        if (!multiByte)
+            continue;
+        if (fifo && dataRead && !tooSoon && address == adxlRegDataZ1) {
+            // The next byte follows the pop at once: far too soon.
+            adxlFifoPop(device, afterBytesNs(nowNs, byteNs, i + 1));
+            tooSoon = true;
+        }
+        address = (address + 1) & adxlCmdAddressMask;
     }
-    if (dataRead)
+    if (dataRead && !fifo)
         device.dataReady = false;
+    else if (dataRead && !tooSoon)
+        adxlFifoPop(device, afterBytesNs(nowNs, byteNs, count));
 }
 
 // One transaction on a bus run in spiMode at baud.  In another mode, or
@@ -157,16 +246,18 @@ void adxlTransaction(Adxl345 &device, int64_t nowNs, const uint8_t *mosi, uint8_
 // emulated as a one-bit delay of the stream in both directions:
 // configuration lands in the wrong registers and reads return garbage, but
 // nothing reports an error, as on the hardware.  count is at most
-// adxlMaxBusBytes.
+// adxlMaxBusBytes.  Without wireTakesTime the bytes take no time (a bus
+// whose transfers the emulation does not time).
 void adxlBusTransaction(Adxl345 &device, int64_t nowNs, unsigned spiMode, unsigned baud,
-                        const uint8_t *mosi, uint8_t *miso, size_t count)
+                        bool wireTakesTime, const uint8_t *mosi, uint8_t *miso, size_t count)
 {
+    double byteNs = wireTakesTime && baud > 0 ? bitsPerByte * nanosPerSecond / baud : 0.0;
     if (spiMode == adxlSpiMode && baud <= adxlMaxBaud) {
-        adxlTransaction(device, nowNs, mosi, miso, count);
+        adxlTransaction(device, nowNs, byteNs, mosi, miso, count);
         return;
     }
     delayOneBit(mosi, deviceIn, count);
-    adxlTransaction(device, nowNs, deviceIn, deviceOut, count);
+    adxlTransaction(device, nowNs, byteNs, deviceIn, deviceOut, count);
     delayOneBit(deviceOut, miso, count);
 }
 
@@ -177,6 +268,7 @@ void adxlRestartClock(Adxl345 &device, int64_t nowNs)
     int64_t shift = nowNs - device.lastNs;
     device.epochNs += shift;
     device.originNs += shift;
+    device.fifo.popNs += shift;
     device.lastNs = nowNs;
 }
 
@@ -186,4 +278,42 @@ void adxlHoldCounts(Adxl345 &device, int x, int y, int z)
     device.heldCounts[0] = x;
     device.heldCounts[1] = y;
     device.heldCounts[2] = z;
+}
+
+// The sample clock runs fractionOffNominal fast (negative: slow).  While
+// measuring, the sample already due keeps its time and the new period
+// counts from it.
+bool adxlSetClockError(Adxl345 &device, double fractionOffNominal)
+{
+    if (!(std::fabs(fractionOffNominal) < adxlMaxClockError))
+        return false;
+    if (device.measuring) {
+        adxlAdvance(device, device.lastNs);
+        double nextDelayNs = static_cast<double>(device.epochNs - device.lastNs) +
+                             sinceEpochNs(device, device.samplesProduced);
+        restartCounting(device, device.lastNs, nextDelayNs);
+    }
+    device.clockError = fractionOffNominal;
+    return true;
+}
+
+// Where in its period the sample clock stands when Measure is next set:
+// the first sample follows ns later (taken modulo the period).
+bool adxlSetStartPhase(Adxl345 &device, int64_t ns)
+{
+    if (ns < 0)
+        return false;
+    device.startPhaseNs = ns;
+    return true;
+}
+
+// A pure tone on one axis in place of the built-in motion (and of held
+// counts), from the next sample on; noise and offsets still apply.
+bool adxlSetTone(Adxl345 &device, int axis, double amplitudeG, double hz)
+{
+    if (axis < 0 || axis >= adxlAxisCount || !std::isfinite(amplitudeG) || !std::isfinite(hz))
+        return false;
+    device.signal = AdxlSignal{true, axis, amplitudeG, hz};
+    device.holding = false;
+    return true;
 }

@@ -1,12 +1,32 @@
-// The emulated ADXL345: register file, SPI command decoding and the samples
-// the device produces.  The device knows nothing about pigpio or handles: the
-// bus code hands it the bytes it sees on MOSI together with the device's own
-// monotonic time, and takes back what it drives on MISO.
+// The emulated ADXL345: register file, SPI command decoding, its FIFO and
+// the samples the device produces.  The device knows nothing about pigpio or
+// handles: the bus code hands it the bytes it sees on MOSI together with the
+// device's own monotonic time, and takes back what it drives on MISO.
+//
+// The FIFO (FIFO_CTL 0x38): in bypass mode the data registers hold the
+// latest sample and nothing is queued.  In FIFO, stream and trigger modes
+// the data registers hold the oldest unread sample and up to 32 more wait
+// behind them (33 in all); FIFO_STATUS counts those behind, so it reads 32
+// when full.  A read of the data registers pops one sample when it ends
+// (chip select released, or the address moving on past DATAZ1), however
+// many of their bytes it read.  A read of the data registers or of
+// FIFO_STATUS that starts less than adxlFifoSettleNs after a pop gets the
+// values from before that pop again and pops nothing.  When the queue is
+// full a new sample is dropped in FIFO mode and replaces the oldest in
+// stream mode; either way Overrun is set, and the next pop clears it.
+// Watermark is set while FIFO_STATUS's entries reach FIFO_CTL's samples
+// (always, with samples 0); DATA_READY while a sample is unread.  Trigger
+// mode behaves as stream mode does before its trigger event: no trigger
+// event is emulated (nor are the interrupt pins), so FIFO_TRIG stays 0.
+//
+// Samples come from the device's own clock, which may be set to run a
+// fraction off its nominal rate, and start a chosen phase after Measure.
 //
 // Not emulated: self-test (DATA_FORMAT bit 7), low power (BW_RATE bit 4) and
-// the sleep/auto-sleep bits of POWER_CTL are stored but change nothing; the
-// FIFO always behaves as in bypass mode whatever FIFO_CTL holds; INT_SOURCE
-// reports DATA_READY only (no tap, activity, free-fall, watermark or overrun).
+// the sleep/auto-sleep bits of POWER_CTL are stored but change nothing; at
+// 3200 and 1600 Hz the least significant bit of full-resolution values is
+// not forced to 0; INT_SOURCE reports no tap, activity or free-fall, and in
+// bypass mode DATA_READY only.
 #ifndef EMULATED_ADXL345_H
 #define EMULATED_ADXL345_H
 
@@ -48,6 +68,15 @@ inline constexpr uint8_t adxlFormatSpi3Wire = 0x40;
 inline constexpr uint8_t adxlFormatFullRes = 0x08;
 inline constexpr uint8_t adxlFormatJustify = 0x04;
 inline constexpr uint8_t adxlFormatRangeMask = 0x03;
+inline constexpr uint8_t adxlIntWatermark = 0x02;
+inline constexpr uint8_t adxlIntOverrun = 0x01;
+inline constexpr uint8_t adxlFifoModeMask = 0xC0;       // FIFO_CTL bits 7..6
+inline constexpr uint8_t adxlFifoModeBypass = 0x00;
+inline constexpr uint8_t adxlFifoModeFifo = 0x40;
+inline constexpr uint8_t adxlFifoModeStream = 0x80;
+inline constexpr uint8_t adxlFifoModeTrigger = 0xC0;
+inline constexpr uint8_t adxlFifoWatermarkMask = 0x1F;  // FIFO_CTL `samples`
+inline constexpr uint8_t adxlFifoEntriesMask = 0x3F;    // FIFO_STATUS entries
 
 // What the host reads on MISO while the device does not drive it (the
 // command byte of every transaction, bytes of a write, 3-wire mode).
@@ -57,6 +86,19 @@ inline constexpr uint8_t adxlMisoUndriven = 0x00;
 // the rate, down to code 0x00 at 0.098 Hz.
 inline constexpr int adxlFastestRateCode = 0x0F;
 inline constexpr int64_t adxlFastestPeriodNs = 312500;
+
+// The FIFO: 32 entries behind the data registers, each sample six bytes,
+// and the time the FIFO needs after a pop before it can be read again.
+inline constexpr int adxlFifoDepth = 32;
+inline constexpr int adxlSamplesHeld = adxlFifoDepth + 1;
+inline constexpr int adxlSampleBytes = 6;
+inline constexpr int64_t adxlFifoSettleNs = 5000;
+
+// How far off nominal the sample clock may be set to run (a fraction).
+inline constexpr double adxlMaxClockError = 0.5;
+// The longest start phase the controls take, in seconds (a phase is only
+// meaningful within one period, 160 ms at the slowest rate).
+inline constexpr double adxlLongestPhaseSec = 1e6;
 
 // What the device can follow on the bus: SPI mode 3 (clock idles high, data
 // sampled on the rising edge) at up to 5 MHz, and transactions of at most
@@ -86,9 +128,32 @@ inline constexpr double adxlZHz = 50.0;
 inline constexpr int adxlNoiseCounts = 2;
 inline constexpr uint64_t adxlNoiseSeed = 0x5EED0ADA1345ULL;
 
+// The signal the device senses: the built-in motion, or a pure tone on one
+// axis with the others still (gravity stays on z).
+struct AdxlSignal {
+    bool tone;
+    int toneAxis;
+    double toneAmplitudeG;
+    double toneHz;
+};
+
+// The samples waiting to be read in FIFO, stream and trigger modes: a ring
+// whose oldest entry (at head) is the one in the data registers.
+struct AdxlFifo {
+    uint8_t samples[adxlSamplesHeld][adxlSampleBytes];
+    int head;
+    int count;                              // 0..adxlSamplesHeld
+    bool overrun;                           // a sample was lost since the last pop
+    bool popped;                            // popNs and the values before it are set
+    int64_t popNs;                          // device time of the latest pop
+    uint8_t beforePop[adxlSampleBytes];     // the sample that pop removed
+    uint8_t statusBeforePop;                // FIFO_STATUS just before it
+};
+
 // The whole state of the device.  Sample k (counted from the first Measure
-// since power-on) arrives at epochNs + (k - samplesAtEpoch + 1) periods; its
-// motion time is its arrival time minus originNs.
+// since power-on) arrives at epochNs + firstDelayNs + (k - samplesAtEpoch)
+// sample periods, the period being the nominal one divided by
+// 1 + clockError; its motion time is its arrival time minus originNs.
 struct Adxl345 {
     uint8_t registers[adxlRegisterCount];
     bool measuring;
@@ -97,10 +162,15 @@ struct Adxl345 {
     int64_t originNs;        // device time of the first Measure
     int64_t epochNs;         // device time sample counting (re)started
     int64_t samplesAtEpoch;  // samples produced before epochNs
+    double firstDelayNs;     // from epochNs to the first sample after it
     int64_t samplesProduced;
     int64_t lastNs;          // latest device time seen
     bool holding;            // constant counts instead of motion
     int heldCounts[adxlAxisCount];
+    double clockError;       // the sample clock's fraction off nominal
+    int64_t startPhaseNs;    // first sample after Measure (0: one period)
+    AdxlSignal signal;
+    AdxlFifo fifo;
 };
 
 // The device as it comes out of power-on reset.
@@ -113,19 +183,39 @@ constexpr Adxl345 adxlPowerOnState()
 }
 
 // Device register file and command decoding (adxl345.cpp).
-void adxlTransaction(Adxl345 &device, int64_t nowNs, const uint8_t *mosi, uint8_t *miso,
-                     size_t count);
+void adxlTransaction(Adxl345 &device, int64_t nowNs, double byteNs, const uint8_t *mosi,
+                     uint8_t *miso, size_t count);
 void adxlBusTransaction(Adxl345 &device, int64_t nowNs, unsigned spiMode, unsigned baud,
-                        const uint8_t *mosi, uint8_t *miso, size_t count);
+                        bool wireTakesTime, const uint8_t *mosi, uint8_t *miso, size_t count);
 void adxlAdvance(Adxl345 &device, int64_t nowNs);
+double adxlSampleMotionSec(const Adxl345 &device, int64_t k);
 uint8_t adxlPeekRegister(const Adxl345 &device, int address);
 void adxlRestartClock(Adxl345 &device, int64_t nowNs);
 void adxlHoldCounts(Adxl345 &device, int x, int y, int z);
+bool adxlSetClockError(Adxl345 &device, double fractionOffNominal);
+bool adxlSetStartPhase(Adxl345 &device, int64_t ns);
+bool adxlSetTone(Adxl345 &device, int axis, double amplitudeG, double hz);
+
+// The same controls as the bus stand-ins offer them (adxl345_controls.cpp).
+void adxlControlClockError(Adxl345 &device, const char *standIn, double fractionOffNominal);
+void adxlControlStartPhase(Adxl345 &device, const char *standIn, double seconds);
+void adxlControlTone(Adxl345 &device, const char *standIn, int axis, double amplitudeG, double hz);
+
+// The FIFO (adxl345_fifo.cpp).
+bool adxlFifoEnabled(const Adxl345 &device);
+void adxlFifoEmpty(Adxl345 &device);
+void adxlFifoCollect(Adxl345 &device, int64_t arrived);
+void adxlFifoPop(Adxl345 &device, int64_t nowNs);
+bool adxlFifoSettling(const Adxl345 &device, int64_t nowNs);
+uint8_t adxlFifoStatus(const Adxl345 &device);
+uint8_t adxlFifoIntSource(const Adxl345 &device);
 
 // Sample generation (adxl345_samples.cpp).
 void adxlMotionG(double seconds, double g[adxlAxisCount]);
+void adxlSignalG(const AdxlSignal &signal, double seconds, double g[adxlAxisCount]);
 int adxlNoiseCountsAt(int64_t sampleIndex, int axis);
 uint16_t adxlAxisRegisterValue(double g, uint8_t dataFormat);
-void adxlStoreSample(Adxl345 &device, int64_t sampleIndex, double motionSec);
+void adxlMakeSample(const Adxl345 &device, int64_t sampleIndex, double motionSec,
+                    uint8_t sample[adxlSampleBytes]);
 
 #endif

@@ -59,6 +59,19 @@ void adxlMotionG(double seconds, double g[adxlAxisCount])
     g[2] = adxlGravityG + sine(adxlZAmplitudeG, adxlZHz, seconds);
 }
 
+// What the device senses, without noise, under the chosen signal.
+void adxlSignalG(const AdxlSignal &signal, double seconds, double g[adxlAxisCount])
+{
+    if (!signal.tone) {
+        adxlMotionG(seconds, g);
+        return;
+    }
+    g[0] = 0.0;
+    g[1] = 0.0;
+    g[2] = adxlGravityG;
+    g[signal.toneAxis] += sine(signal.toneAmplitudeG, signal.toneHz, seconds);
+}
+
 // Noise of one axis of one sample: -adxlNoiseCounts..adxlNoiseCounts.
 int adxlNoiseCountsAt(int64_t sampleIndex, int axis)
 {
@@ -83,11 +96,13 @@ uint16_t adxlAxisRegisterValue(double g, uint8_t dataFormat)
     return static_cast<uint16_t>(pattern << shift);
 }
 
-// Put sample sampleIndex, sensed at motionSec, into the data registers.
-void adxlStoreSample(Adxl345 &device, int64_t sampleIndex, double motionSec)
+// The six data-register bytes of sample sampleIndex, sensed at motionSec,
+// in the data format the device holds now.
+void adxlMakeSample(const Adxl345 &device, int64_t sampleIndex, double motionSec,
+                    uint8_t sample[adxlSampleBytes])
 {
     double g[adxlAxisCount];
-    adxlMotionG(motionSec, g);
+    adxlSignalG(device.signal, motionSec, g);
     uint8_t format = device.registers[adxlRegDataFormat];
     for (int axis = 0; axis < adxlAxisCount; ++axis) {
         double sensed = device.holding
@@ -95,7 +110,8 @@ void adxlStoreSample(Adxl345 &device, int64_t sampleIndex, double motionSec)
                             : g[axis] + static_cast<double>(adxlNoiseCountsAt(sampleIndex, axis)) /
                                             adxlFullResCountsPerG;
         uint16_t value = adxlAxisRegisterValue(sensed + offsetG(device, axis), format);
-        device.registers[adxlRegDataX0 + 2 * axis] = static_cast<uint8_t>(value & lowByteMask);
-        device.registers[adxlRegDataX0 + 2 * axis + 1] = static_cast<uint8_t>(value >> bitsPerByte);
+        size_t low = 2 * static_cast<size_t>(axis);
+        sample[low] = static_cast<uint8_t>(value & lowByteMask);
+        sample[low + 1] = static_cast<uint8_t>(value >> bitsPerByte);
     }
 }

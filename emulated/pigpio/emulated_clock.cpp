@@ -19,6 +19,7 @@ inline constexpr int64_t spinBelowNs = 2000000;
 bool virtualMode = false;
 double virtualStartSec = 0.0;
 int64_t virtualNs = 0;
+int64_t sleptNs = 0;  // virtual time spent in sleeps
 double wallStepSec = 0.0;
 int64_t overheadNs = std::llround(emulatedDefaultOverheadSec * nanosPerSecond);
 bool zeroWire = false;
@@ -55,6 +56,7 @@ void clockReset()
     virtualMode = false;
     virtualStartSec = 0.0;
     virtualNs = 0;
+    sleptNs = 0;
     wallStepSec = 0.0;
     overheadNs = std::llround(emulatedDefaultOverheadSec * nanosPerSecond);
     zeroWire = false;
@@ -65,6 +67,7 @@ void clockUseVirtual(double startSec)
     virtualMode = true;
     virtualStartSec = startSec;
     virtualNs = 0;
+    sleptNs = 0;
 }
 
 void clockSetTransferTiming(double overheadSec, bool zeroWireTime)
@@ -90,13 +93,21 @@ double clockWallSec()
 
 // As pigpio, a sleep of zero or less (or NaN) returns at once.  On the
 // virtual clock a real sleep also costs the wake-up latency of the process.
+double clockSleptSec()
+{
+    return static_cast<double>(sleptNs) / nanosPerSecond;
+}
+
 void clockSleep(double seconds)
 {
     int64_t ns = waitNs(seconds);
     if (ns == 0)
         return;
-    if (virtualMode)
-        virtualNs += ns + std::llround(emulatedWakeLatencySec * nanosPerSecond);
+    if (virtualMode) {
+        int64_t slept = ns + std::llround(emulatedWakeLatencySec * nanosPerSecond);
+        virtualNs += slept;
+        sleptNs += slept;
+    }
     else
         sleepRealNs(ns);
 }
@@ -111,6 +122,13 @@ int64_t clockTransferNs(size_t bytes, unsigned baud, double extraSec)
         wireNs = (bits * nanosPerSecond + baud / 2) / baud;
     }
     return overheadNs + wireNs + waitNs(extraSec);
+}
+
+// Whether transfers take their time on the wire (the device times its
+// FIFO pops by it).
+bool clockWireTakesTime()
+{
+    return !zeroWire;
 }
 
 // Let device time reach deviceNs: the virtual clock jumps there, the real

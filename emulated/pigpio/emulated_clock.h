@@ -17,7 +17,9 @@ void clockSetTransferTiming(double overheadSec, bool zeroWireTime);
 int64_t clockDeviceNs();
 double clockWallSec();
 void clockSleep(double seconds);
+double clockSleptSec();
 int64_t clockTransferNs(size_t bytes, unsigned baud, double extraSec);
+bool clockWireTakesTime();
 void clockWaitUntil(int64_t deviceNs);
 void clockStepWall(double stepSec);
 

@@ -18,6 +18,30 @@ PendingFault pending[maxPendingFaults];
 int pendingCount = 0;
 int64_t transfersSeen = 0;
 
+// The stall schedule: off while everySec is 0.
+double scheduleEverySec = 0;
+double scheduleStallSec = 0;
+double scheduleRandomMaxSec = 0;
+double scheduleNextSec = 0;
+uint64_t scheduleState = 0;
+double stalledSec = 0;  // all injected stalls, scheduled or armed
+
+// A uniform draw in [0, 1): splitmix64, so a seed gives the same stalls on
+// every machine.
+double uniformDraw()
+{
+    uint64_t z = (scheduleState += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) / static_cast<double>(uint64_t{1} << 53);
+}
+
+double nextInterval()
+{
+    return scheduleRandomMaxSec > 0 ? scheduleEverySec * (0.5 + uniformDraw()) : scheduleEverySec;
+}
+
 void applyFault(const PendingFault &fault, TransferFaults &faults)
 {
     switch (fault.kind) {
@@ -27,6 +51,7 @@ void applyFault(const PendingFault &fault, TransferFaults &faults)
         break;
     case FaultKind::stall:
         faults.stallSec += fault.seconds;
+        stalledSec += fault.seconds;
         break;
     case FaultKind::step:
         faults.stepSec += fault.seconds;
@@ -45,6 +70,39 @@ void faultsReset()
     initialiseResult = 0;
     pendingCount = 0;
     transfersSeen = 0;
+    scheduleEverySec = 0;
+    stalledSec = 0;
+}
+
+double faultsStalledSec()
+{
+    return stalledSec;
+}
+
+void faultsStallSchedule(double everySec, double stallSec, double randomMaxSec, uint64_t seed)
+{
+    scheduleEverySec = everySec > 0 ? everySec : 0;
+    scheduleStallSec = stallSec;
+    scheduleRandomMaxSec = randomMaxSec;
+    scheduleState = seed;
+    scheduleNextSec = -1;  // placed by the first transfer
+}
+
+double faultsScheduledStall(double nowSec)
+{
+    if (scheduleEverySec == 0) {
+        return 0;
+    }
+    if (scheduleNextSec < 0) {
+        scheduleNextSec = nowSec + nextInterval();
+    }
+    double stall = 0;
+    while (nowSec >= scheduleNextSec) {
+        stall += scheduleRandomMaxSec > 0 ? scheduleRandomMaxSec * uniformDraw() : scheduleStallSec;
+        scheduleNextSec += nextInterval();
+    }
+    stalledSec += stall;
+    return stall;
 }
 
 void faultsArmInitialise(int result)

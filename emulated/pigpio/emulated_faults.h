@@ -25,4 +25,14 @@ bool faultsTakeInitialise(int *result);
 bool faultsArmTransfer(FaultKind kind, long n, int result, double seconds);
 TransferFaults faultsNextTransfer();
 
+// Stalls of the process by the clock rather than by transfer: every
+// everySec (or, with randomMaxSec > 0, at random intervals of 0.5 to
+// 1.5 times everySec) a stall of stallSec (or of up to randomMaxSec at random).
+void faultsStallSchedule(double everySec, double stallSec, double randomMaxSec, uint64_t seed);
+// The stall due for a transfer that starts at nowSec: those scheduled
+// since the last transfer, taken together.
+double faultsScheduledStall(double nowSec);
+// The time all stalls injected since the reset took.
+double faultsStalledSec();
+
 #endif

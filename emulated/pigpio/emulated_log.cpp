@@ -11,6 +11,8 @@ namespace {
 
 struct LoggedTransaction {
     size_t count;  // bytes on the wire
+    double startSec;  // time_time when chip select went low, and high again
+    double endSec;
     unsigned char bytes[emulatedLogBytesKept];
 };
 
@@ -24,14 +26,22 @@ void logReset()
     transactionCount = 0;
 }
 
-void logTransaction(const unsigned char *bytes, size_t count)
+void logTransaction(const unsigned char *bytes, size_t count, double startSec)
 {
     if (transactionCount < emulatedLogCapacity) {
         LoggedTransaction &entry = entries[transactionCount];
         entry.count = count;
+        entry.startSec = startSec;
+        entry.endSec = startSec;
         std::memcpy(entry.bytes, bytes, std::min(count, emulatedLogBytesKept));
     }
     ++transactionCount;
+}
+
+void logTransactionEnd(double endSec)
+{
+    if (transactionCount >= 1 && transactionCount <= emulatedLogCapacity)
+        entries[transactionCount - 1].endSec = endSec;
 }
 
 long logCount()
@@ -47,4 +57,13 @@ int logBytes(long index, unsigned char *bytes, size_t maxBytes)
     if (bytes != nullptr)
         std::memcpy(bytes, entry.bytes, std::min({entry.count, emulatedLogBytesKept, maxBytes}));
     return static_cast<int>(entry.count);
+}
+
+bool logTimes(long index, double *startSec, double *endSec)
+{
+    if (index < 0 || index >= std::min(transactionCount, emulatedLogCapacity))
+        return false;
+    *startSec = entries[index].startSec;
+    *endSec = entries[index].endSec;
+    return true;
 }

@@ -5,8 +5,10 @@
 #include <cstddef>
 
 void logReset();
-void logTransaction(const unsigned char *bytes, size_t count);
+void logTransaction(const unsigned char *bytes, size_t count, double startSec);
+void logTransactionEnd(double endSec);
 long logCount();
 int logBytes(long index, unsigned char *bytes, size_t maxBytes);
+bool logTimes(long index, double *startSec, double *endSec);
 
 #endif

@@ -18,6 +18,9 @@
 
 static_assert(adxlNoiseCounts == emulatedNoiseCounts, "noise figure published to tests");
 static_assert(adxlMisoUndriven == emulatedMisoUndriven, "undriven MISO published to tests");
+static_assert(adxlFifoDepth == emulatedFifoDepth, "FIFO depth published to tests");
+static_assert(adxlFifoSettleNs == static_cast<int64_t>(emulatedFifoSettleSec * nanosPerSecond),
+              "FIFO settling time published to tests");
 
 namespace {
 
@@ -29,6 +32,9 @@ inline constexpr unsigned spiAuxChannels = 3;
 inline constexpr int spiHandleSlots = 32;
 inline constexpr unsigned spiMaxCount = 1u << 16;
 static_assert(spiMaxCount <= adxlMaxBusBytes, "the device takes the longest transfer");
+
+// How the stand-in names itself in its complaints.
+inline constexpr char standInName[] = "emulated pigpio";
 
 // Where the ADXL345 sits.
 inline constexpr unsigned deviceChannel = 0;
@@ -140,8 +146,8 @@ void exchangeOnBus(const SpiHandle &spi, int64_t nowNs, size_t count)
         std::memset(hostIn, emulatedMisoUndriven, count);
         return;
     }
-    adxlBusTransaction(device, nowNs, spi.flags & spiFlagModeMask, spi.baud, hostOut, hostIn,
-                       count);
+    adxlBusTransaction(device, nowNs, spi.flags & spiFlagModeMask, spi.baud, clockWireTakesTime(),
+                       hostOut, hostIn, count);
 }
 
 // One transaction that passed the checks: exchange, log, take its time.
@@ -151,6 +157,7 @@ int transact(unsigned handle, const char *tx, char *rx, unsigned count, Transfer
 {
     const SpiHandle &spi = handles[handle];
     int64_t startNs = clockDeviceNs();
+    double startSec = clockWallSec();
     size_t onWire = count;
     if (faults.replaceResult && faults.result < 0)
         onWire = 0;
@@ -164,9 +171,11 @@ int transact(unsigned handle, const char *tx, char *rx, unsigned count, Transfer
     exchangeOnBus(spi, startNs, onWire);
     if (rx != nullptr && onWire > 0)
         std::memcpy(rx, hostIn, onWire);
-    logTransaction(hostOut, onWire);
+    logTransaction(hostOut, onWire, startSec);
 
-    clockWaitUntil(startNs + clockTransferNs(onWire, spi.baud, faults.stallSec));
+    double stallSec = faults.stallSec + faultsScheduledStall(clockWallSec());
+    clockWaitUntil(startNs + clockTransferNs(onWire, spi.baud, stallSec));
+    logTransactionEnd(clockWallSec());
     clockStepWall(faults.stepSec);
     for (int signo = 1; signo < signalBits; ++signo)
         if ((faults.signals >> signo) & 1u)
@@ -289,6 +298,26 @@ void emulatedFailTransfer(long n, int result)
     armTransferFault(FaultKind::fail, n, result, 0.0);
 }
 
+void emulatedStallEvery(double everySec, double stallSec)
+{
+    faultsStallSchedule(everySec, stallSec, 0, 0);
+}
+
+void emulatedStallRandomly(double everySec, double maxStallSec, unsigned long long seed)
+{
+    faultsStallSchedule(everySec, 0, maxStallSec, seed);
+}
+
+double emulatedSleptSec()
+{
+    return clockSleptSec();
+}
+
+double emulatedStalledSec()
+{
+    return faultsStalledSec();
+}
+
 void emulatedStallTransfer(long n, double extraSec)
 {
     armTransferFault(FaultKind::stall, n, 0, extraSec);
@@ -318,10 +347,25 @@ void emulatedHoldCounts(int x, int y, int z)
     adxlHoldCounts(device, x, y, z);
 }
 
+void emulatedSetSampleClockError(double fractionOffNominal)
+{
+    adxlControlClockError(device, standInName, fractionOffNominal);
+}
+
+void emulatedSetStartPhase(double seconds)
+{
+    adxlControlStartPhase(device, standInName, seconds);
+}
+
+void emulatedSetTone(int axis, double amplitudeG, double hz)
+{
+    adxlControlTone(device, standInName, axis, amplitudeG, hz);
+}
+
 void emulatedMotion(double seconds, double *xG, double *yG, double *zG)
 {
     double g[adxlAxisCount];
-    adxlMotionG(seconds, g);
+    adxlSignalG(device.signal, seconds, g);
     *xG = g[0];
     *yG = g[1];
     *zG = g[2];
@@ -343,6 +387,11 @@ long emulatedTransactionCount()
 int emulatedTransactionBytes(long index, unsigned char *bytes, size_t maxBytes)
 {
     return logBytes(index, bytes, maxBytes);
+}
+
+bool emulatedTransactionTimes(long index, double *startSec, double *endSec)
+{
+    return logTimes(index, startSec, endSec);
 }
 
 int emulatedTerminateCount()

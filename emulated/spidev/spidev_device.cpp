@@ -26,6 +26,7 @@ inline constexpr size_t xferUnusedFrom = 27;   // cs_change, tx_nbits, rx_nbits,
                                                // word_delay_usecs, pad
 static_assert(sizeof(spi_ioc_transfer) == xferSize, "the kernel's transfer layout");
 
+inline constexpr char standInName[] = "spidev stand-in";
 inline constexpr uint8_t supportedBitsPerWord = 8;
 inline constexpr int maxOpenFiles = 16;
 inline constexpr int64_t nanosPerSecond = 1000000000;
@@ -140,7 +141,8 @@ int runTransfer(const unsigned char *xfer)
     if (sensorDetached)
         std::memset(rxBytes, adxlMisoUndriven, record.len);
     else if (record.len > 0)
-        adxlBusTransaction(device, startNs, settings.mode, speedHz, txBytes, rxBytes, record.len);
+        adxlBusTransaction(device, startNs, settings.mode, speedHz, wireTime, txBytes, rxBytes,
+                           record.len);
     if (rx != nullptr)
         std::memcpy(rx, rxBytes, record.len);
     size_t logged = record.len < spidevLoggedBytes ? record.len : spidevLoggedBytes;
@@ -330,6 +332,21 @@ long spidevEmulationRefusedCount()
 int spidevEmulationLastRefusal()
 {
     return lastRefusal;
+}
+
+void spidevEmulationSetSampleClockError(double fractionOffNominal)
+{
+    adxlControlClockError(device, standInName, fractionOffNominal);
+}
+
+void spidevEmulationSetStartPhase(double seconds)
+{
+    adxlControlStartPhase(device, standInName, seconds);
+}
+
+void spidevEmulationSetTone(int axis, double amplitudeG, double hz)
+{
+    adxlControlTone(device, standInName, axis, amplitudeG, hz);
 }
 
 int spidevEmulationRegister(int address)

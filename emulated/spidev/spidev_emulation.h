@@ -16,6 +16,11 @@
 // Pi's controller does), unused fields of a transfer that are not zero
 // (EINVAL: the kernel would act on them), a buffer address beyond the
 // address space (EFAULT), and ioctl requests spidev does not know (ENOTTY).
+//
+// The ADXL345's FIFO pops a sample when a read of its data registers ends,
+// and needs 5 us after that before the data registers or FIFO_STATUS can be
+// read again (emulated/adxl345/adxl345.h has the rules).  A transfer ends
+// when its bytes have gone over the wire, or at once with wire time off.
 #ifndef SPIDEV_EMULATION_H
 #define SPIDEV_EMULATION_H
 
@@ -78,8 +83,16 @@ bool spidevEmulationTransfer(long index, SpidevTransfer *transfer);
 long spidevEmulationRefusedCount();
 int spidevEmulationLastRefusal();
 
+// The sample clock, start phase and signal of the ADXL345, as the pigpio
+// stand-in's emulatedSetSampleClockError, emulatedSetStartPhase and
+// emulatedSetTone set them (refused with a line on standard error alike).
+void spidevEmulationSetSampleClockError(double fractionOffNominal);
+void spidevEmulationSetStartPhase(double seconds);
+void spidevEmulationSetTone(int axis, double amplitudeG, double hz);
+
 // A register of the ADXL345 as a read would return it, without the read's
-// side effects; -1 for an address outside 0x00..0x3F.
+// side effects and without the FIFO's wait after a pop; -1 for an address
+// outside 0x00..0x3F.
 int spidevEmulationRegister(int address);
 
 #endif

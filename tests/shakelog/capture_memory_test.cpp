@@ -74,8 +74,15 @@ TEST_F(CaptureMemoryCheck, ACaptureThatDoesNotFitIsRefusedBeforeTheSensorIsTouch
         long availableKb, swapFreeKb;
         std::string seconds, rate;
         int longest;  // -1: fits
+        bool fifo = false;
     };
+    // Through the FIFO: 6 bytes a sensor sample, at up to 5 % over the
+    // nominal rate, plus 8 MiB; an hour at 3200 Hz needs 80,965,808 bytes
+    // (79,068.2 kB), a day at 100 Hz (the sensor at 200 Hz) 117,254,210.
     const Case table[] = {
+        {79068, 0, "3600", "3200", 3599, true},
+        {79069, 0, "3600", "3200", -1, true},
+        {114507, 0, "86400", "100", -1, true},
         {10000, 0, "17", "3200", 16},
         {9000, 1000, "17", "3200", 16},
         {10000, 0, "21474", "3200", 16},
@@ -88,8 +95,11 @@ TEST_F(CaptureMemoryCheck, ACaptureThatDoesNotFitIsRefusedBeforeTheSensorIsTouch
         resetEmulatedSensor();
         emulatedFailTransfer(2, PI_SPI_XFER_FAILED);  // a capture that starts ends at once
         std::string file = standIn(memInfo(c.availableKb, c.swapFreeKb));
-        CapturedRun run =
-            runShakelogCaptured({"-t", c.seconds, "-f", c.rate, "-s", path}, file.c_str());
+        std::vector<std::string> args = {"-t", c.seconds, "-f", c.rate, "-s", path};
+        if (c.fifo) {
+            args.insert(args.begin(), "-F");
+        }
+        CapturedRun run = runShakelogCaptured(args, file.c_str());
         std::string label = c.seconds + " s at " + c.rate + " Hz in " +
                             std::to_string(c.availableKb) + "+" + std::to_string(c.swapFreeKb) +
                             " kB";

@@ -67,6 +67,7 @@ TEST_F(CommandLine, WrongWordsPrintTheUsageTextAndFailBeforeTouchingTheSensor)
         {"-h"},          {"--help"},      {"-x"},      {"--time=5"}, {"-tf", "5"},
         {"-t"},          {"-s"},          {"-f"},      {"--save"},   {"-t", "3", "-f"},
         {"-t", "3", "extra"},
+        {"-F"},          {"--fifo", "-t", "3"},  // the FIFO is a way of saving: no file, no use
     };
     for (const auto &args : cases) {
         CapturedRun run = runShakelogCaptured(args);
@@ -150,6 +151,15 @@ TEST_F(CommandLine, NegativeOrOverflowingDurationIsRefusedBeforeTheHardware)
         run = runShakelogCaptured({"-t", time, "-s", "/tmp/never-written.csv"});
         EXPECT_EQ(run.out, refused) << time;
     }
+    // Through the FIFO the limit is that of the row count at 3200 Hz.
+    const std::string fifoRefused = "Wrong duration specified (0 to 671088 seconds)!\n\n" + usageText;
+    for (const char *time : {"-1", "671089"}) {
+        CapturedRun run = runShakelogCaptured({"-F", "-t", time, "-s", "/tmp/never-written.csv"});
+        EXPECT_EQ(run.out, fifoRefused) << time;
+    }
+    RunSettings s;
+    ASSERT_TRUE(parse({"--fifo", "-s", "a.csv", "-t", "671088", "-f", "3200"}, s));
+    EXPECT_EQ(s.sampleCount, 2147481600);
     EXPECT_EQ(emulatedTransactionCount(), 0);
     EXPECT_EQ(readFile("/tmp/never-written.csv"), "");
 }

@@ -217,13 +217,17 @@ TEST(CsvFormat, TheSizeBoundHoldsTheWidestRowsOfAnyCapture)
 {
     // At 1 Hz the last row's time is a second short of the duration; at
     // higher rates it is a part of a second short.
-    EXPECT_EQ(csvBytesBound(0), 14);
-    for (int rows : {1, 9, 10, 11, 99, 100, 3200, 21474, 21475, 68716800}) {
-        double lastTime = std::min(rows, durationMax) - 0.00001;
-        auto widest = static_cast<long long>(formattedRow(lastTime, -16.0, -16.0, -16.0).size());
-        EXPECT_GE(csvBytesBound(rows), 14 + rows * widest) << rows;
-        EXPECT_LE(csvBytesBound(rows), 14 + rows * (widest + 1))
-            << rows << ": no more than a byte a row over";
+    EXPECT_EQ(csvBytesBound(0, durationMax), 14);
+    // The default mode's durations, then the FIFO capture's longer ones.
+    for (int longest : {durationMax, fifoDurationMax}) {
+        for (int rows : {1, 9, 10, 11, 99, 100, 3200, 21474, 21475, 68716800, 2147481600}) {
+            double lastTime = std::min(rows, longest) - 0.00001;
+            auto widest =
+                static_cast<long long>(formattedRow(lastTime, -16.0, -16.0, -16.0).size());
+            EXPECT_GE(csvBytesBound(rows, longest), 14 + rows * widest) << rows;
+            EXPECT_LE(csvBytesBound(rows, longest), 14 + rows * (widest + 1))
+                << rows << ": no more than a byte a row over";
+        }
     }
 }
 

@@ -175,6 +175,37 @@ TEST_F(SpidevBus, AMissingOrForbiddenDeviceIsExplainedOnceOnStandardError)
     }
 }
 
+// An 800 Hz tone read at 3200 Hz takes four values in turn, set by where
+// the first sample falls in the tone's cycle.
+TEST_F(SpidevBus, TheToneAndStartPhaseControlsReachTheSensor)
+{
+    constexpr double periodSec = 1.0 / 3200;
+    struct Case {
+        double phaseSec;
+        int sizes[2];  // of x in counts: 8 g at 0, 90, 180, 270 degrees, or 22.5 later
+    };
+    for (Case c : {Case{0.0, {0, 2048}}, Case{periodSec / 4, {784, 1892}}}) {
+        spidevEmulationReset();
+        spidevEmulationSetTone(0, 8.0, 800.0);
+        spidevEmulationSetStartPhase(c.phaseSec);
+        int handle = spiOpen(0, busBaud, mode3);
+        char setUp[][2] = {{0x2C, 0x0F}, {0x31, 0x0B}, {0x2D, 0x08}};  // 3200 Hz, 13 bits, Measure
+        for (char *write : setUp)
+            spiWrite(static_cast<unsigned>(handle), write, 2);
+        for (int read = 0; read < 4; ++read) {
+            time_sleep(1e-3);
+            char data[7] = {static_cast<char>(0xF2)};
+            spiXfer(static_cast<unsigned>(handle), data, data, 7);
+            int x = std::abs(static_cast<int16_t>((data[2] & 0xFF) << 8 | (data[1] & 0xFF)));
+            int y = std::abs(static_cast<int16_t>((data[4] & 0xFF) << 8 | (data[3] & 0xFF)));
+            EXPECT_TRUE(std::abs(x - c.sizes[0]) <= 3 || std::abs(x - c.sizes[1]) <= 3)
+                << x << " at phase " << c.phaseSec;
+            EXPECT_LE(y, 2) << "y stays still";
+        }
+        gpioTerminate();
+    }
+}
+
 TEST(SpidevClock, TimeTimeIsTheMonotonicClock)
 {
     double before = monotonicSec();

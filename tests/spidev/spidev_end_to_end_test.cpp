@@ -64,12 +64,14 @@ std::vector<std::string> lines(const std::string &text)
     return result;
 }
 
-void expectDriverSetUp(const std::string &log)
+// rateCode: the BW_RATE the program sets (3200 Hz unless it reads the FIFO).
+void expectDriverSetUp(const std::string &log, const std::string &rateCode = "0F")
 {
-    for (const char *fact : {"open flags O_RDWR O_CLOEXEC\n", "mode 3\n", "bits 8\n", "speed 2000000\n",
-                             "transfer len 2 speed 2000000 bits 8 mode 3 tx yes rx yes same yes: C0 00\n",
-                             "transfer len 2 speed 2000000 bits 8 mode 3 tx yes rx no same no: 6C 0F\n",
-                             "refused 0\n", "still open 0\n"})
+    const std::string rate = "transfer len 2 speed 2000000 bits 8 mode 3 tx yes rx no same no: 6C " + rateCode + "\n";
+    for (const std::string &fact : {std::string("open flags O_RDWR O_CLOEXEC\n"), std::string("mode 3\n"),
+                                    std::string("bits 8\n"), std::string("speed 2000000\n"),
+                                    std::string("transfer len 2 speed 2000000 bits 8 mode 3 tx yes rx yes same yes: C0 00\n"),
+                                    rate, std::string("refused 0\n"), std::string("still open 0\n")})
         EXPECT_NE(log.find(fact), std::string::npos) << fact << " not in:\n" << log;
 }
 
@@ -92,19 +94,23 @@ TEST_F(SpidevProgram, ConsoleModeStreamsTheSensorThroughTheDriver)
 
 TEST_F(SpidevProgram, FileModeCapturesAndWritesTheResampledSeries)
 {
-    ProgramRun r = run("-t 1 -f 100 -s " + csvPath);
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, "Reading 100 samples in 1.0 seconds with sampling rate 100.0 Hz...\n"
-                     "0.00 seconds left...\nWriting to the output file...\nDone\n");
-    std::vector<std::string> rows = lines(readFile(csvPath));
-    ASSERT_EQ(rows.size(), 101u);
-    EXPECT_EQ(rows[0], "time, x, y, z");
-    for (size_t k = 1; k < rows.size(); ++k) {
-        double t, x, y, z;
-        ASSERT_EQ(sscanf(rows[k].c_str(), "%lf, %lf, %lf, %lf", &t, &x, &y, &z), 4);
-        EXPECT_NEAR(z, 1.0, 0.05) << rows[k];
+    // Back to back at 3200 Hz, and through the sensor's FIFO at 200 Hz.
+    for (const char *mode : {"", "-F "}) {
+        ProgramRun r = run(std::string(mode) + "-t 1 -f 100 -s " + csvPath);
+        EXPECT_EQ(r.status, 0) << mode << r.out << r.err;
+        EXPECT_EQ(r.out, "Reading 100 samples in 1.0 seconds with sampling rate 100.0 Hz...\n"
+                         "0.00 seconds left...\nWriting to the output file...\nDone\n")
+            << mode;
+        std::vector<std::string> rows = lines(readFile(csvPath));
+        ASSERT_EQ(rows.size(), 101u) << mode;
+        EXPECT_EQ(rows[0], "time, x, y, z");
+        for (size_t k = 1; k < rows.size(); ++k) {
+            double t, x, y, z;
+            ASSERT_EQ(sscanf(rows[k].c_str(), "%lf, %lf, %lf, %lf", &t, &x, &y, &z), 4);
+            EXPECT_NEAR(z, 1.0, 0.05) << mode << rows[k];
+        }
+        expectDriverSetUp(r.log, mode[0] == '\0' ? "0F" : "0B");
     }
-    expectDriverSetUp(r.log);
 }
 
 TEST_F(SpidevProgram, AMissingDeviceEndsWithStatusOneAndSaysWhatToDo)

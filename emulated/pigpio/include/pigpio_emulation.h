@@ -7,6 +7,16 @@
 // samples on the wrong clock edge, which is emulated as a one-bit delay of
 // the stream in both directions: configuration lands in the wrong registers
 // and reads return garbage, but every call succeeds, as on the hardware.
+//
+// The ADXL345's FIFO (FIFO_CTL 0x38) works as on the part: in FIFO, stream
+// and trigger modes each read of the data registers pops one sample when
+// the transfer's bytes have gone over the wire, and a read of the data
+// registers or of FIFO_STATUS that starts less than emulatedFifoSettleSec
+// after that gets the values from before the pop again, popping nothing.
+// The next transfer starts the library overhead after the previous one's
+// bytes (emulatedDefaultOverheadSec, longer than that wait): set a smaller
+// overhead with emulatedSetTransferTiming to catch a reader that does not
+// wait.  The full rules are in emulated/adxl345/adxl345.h.
 #ifndef PIGPIO_EMULATION_H
 #define PIGPIO_EMULATION_H
 
@@ -22,6 +32,11 @@ inline constexpr unsigned char emulatedMisoUndriven = 0x00;
 // The emulated motion carries uniform noise of up to this many counts (at
 // 256 per g) on each axis.
 inline constexpr int emulatedNoiseCounts = 2;
+// The FIFO holds this many samples behind the data registers, and after a
+// pop needs this long before the data registers or FIFO_STATUS can be read
+// again.
+inline constexpr int emulatedFifoDepth = 32;
+inline constexpr double emulatedFifoSettleSec = 5e-6;
 
 // Back to power-on: device registers at their reset values, real clock,
 // realistic transfer timing, no injected faults, empty transaction log,
@@ -61,6 +76,19 @@ void emulatedFailTransfer(long n, int result);
 // the process).  On the real clock the transfer really waits that long.
 void emulatedStallTransfer(long n, double extraSec);
 
+// Stalls of the process by the clock: from the next transfer on, every
+// everySec one of stallSec; or at random intervals of 0.5 to 1.5 times
+// everySec one of up to maxStallSec, drawn from seed.  Each lengthens the first transfer
+// that starts after it is due.  An everySec of 0 stops them.
+void emulatedStallEvery(double everySec, double stallSec);
+void emulatedStallRandomly(double everySec, double maxStallSec, unsigned long long seed);
+
+// Time spent in time_sleep since the reset, wake-up latency included (on
+// the virtual clock; 0 on the real one).
+double emulatedSleptSec();
+// Time the injected stalls took since the reset.
+double emulatedStalledSec();
+
 // After the n-th spiXfer from now, the wall clock seen by time_time steps by
 // stepSec (negative: backwards), as when the system time is set.  The
 // device's own sampling clock is monotonic and does not step.
@@ -76,9 +104,30 @@ void emulatedSignalTransfer(long n, int signo);
 // offsets and the configured range and resolution still apply.
 void emulatedHoldCounts(int x, int y, int z);
 
-// The emulated motion without noise, in g, at a time in seconds since the
-// Measure bit was first set.  A sample carries the motion at the moment it
-// arrived: the n-th sample (from 1) at n output-data periods.
+// The device's sample clock runs fractionOffNominal off its nominal rate
+// (+0.03: 3 % fast, every period the nominal one divided by 1.03), for
+// every data rate.  Set while measuring, the sample already due keeps its
+// time and the new period counts from it.  Refused with a line on standard
+// error unless it lies within +-0.5.
+void emulatedSetSampleClockError(double fractionOffNominal);
+
+// When Measure is next set, the first sample arrives this long after it
+// (taken modulo one sample period; 0, the default, is a whole period).
+// Later samples follow at the sample period.  Refused if negative.
+void emulatedSetStartPhase(double seconds);
+
+// From the next sample on, the device senses a pure tone of amplitudeG at
+// hz on one axis (0 x, 1 y, 2 z) and nothing else but gravity, 1 g on z;
+// the noise of emulatedNoiseCounts and the offsets still apply.  It takes
+// the place of the built-in motion and of held counts.  Refused for another
+// axis or a value that is not finite.
+void emulatedSetTone(int axis, double amplitudeG, double hz);
+
+// The signal the device senses without noise, in g, at a time in seconds
+// since the Measure bit was first set: the built-in motion, or the tone.
+// A sample carries the signal at the moment it arrived: at the nominal rate
+// and default phase the n-th sample (from 1) at n output-data periods, in
+// general at start phase + (n - 1) true periods.
 void emulatedMotion(double seconds, double *xG, double *yG, double *zG);
 
 // Disconnect the ADXL345 from the bus: nothing drives MISO, so every byte
@@ -87,7 +136,8 @@ void emulatedMotion(double seconds, double *xG, double *yG, double *zG);
 void emulatedDetachSensor();
 
 // Current content of one device register (0x00..0x3F), as a read would
-// return it but without a read's side effects; -1 for other addresses.
+// return it but without a read's side effects and without the FIFO's wait
+// after a pop; -1 for other addresses.
 int emulatedRegister(int address);
 
 // Number of transactions (spiWrite and spiXfer) seen since the reset, and
@@ -100,6 +150,8 @@ long emulatedTransactionCount();
 constexpr long emulatedLogCapacity = 256;
 inline constexpr size_t emulatedLogBytesKept = 64;
 int emulatedTransactionBytes(long index, unsigned char *bytes, size_t maxBytes);
+// When a kept transaction began and ended, by time_time.  False if not kept.
+bool emulatedTransactionTimes(long index, double *startSec, double *endSec);
 
 // How many times gpioTerminate was called since the reset.
 int emulatedTerminateCount();

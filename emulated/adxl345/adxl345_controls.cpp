@@ -1,0 +1,33 @@
+// The device controls both bus stand-ins offer to tests and benchmarks, in
+// their units (seconds), with a refusal told on standard error under the
+// stand-in's name.
+#include <cmath>
+#include <cstdio>
+
+#include "adxl345.h"
+
+namespace {
+
+inline constexpr double nanosPerSecond = 1e9;
+
+}  // namespace
+
+void adxlControlClockError(Adxl345 &device, const char *standIn, double fractionOffNominal)
+{
+    if (!adxlSetClockError(device, fractionOffNominal))
+        std::fprintf(stderr, "%s: sample clock error %g refused\n", standIn, fractionOffNominal);
+}
+
+void adxlControlStartPhase(Adxl345 &device, const char *standIn, double seconds)
+{
+    bool representable = std::isfinite(seconds) && std::fabs(seconds) < adxlLongestPhaseSec;
+    if (!representable || !adxlSetStartPhase(device, std::llround(seconds * nanosPerSecond)))
+        std::fprintf(stderr, "%s: start phase %g s refused\n", standIn, seconds);
+}
+
+void adxlControlTone(Adxl345 &device, const char *standIn, int axis, double amplitudeG, double hz)
+{
+    if (!adxlSetTone(device, axis, amplitudeG, hz))
+        std::fprintf(stderr, "%s: tone of %g g at %g Hz on axis %d refused\n", standIn, amplitudeG,
+                     hz, axis);
+}

@@ -1,0 +1,218 @@
+// The ADXL345's FIFO as a reader meets it, and the controls of the sample
+// clock and of the signal.
+#include <cmath>
+
+#include "emulated_fixture.h"
+
+namespace {
+
+inline constexpr unsigned char fifoBypass = 0x00;
+inline constexpr unsigned char fifoFifo = 0x40;
+inline constexpr unsigned char fifoStream = 0x80;
+inline constexpr unsigned char fifoTrigger = 0xC0;
+inline constexpr unsigned char watermark16 = 16;
+inline constexpr unsigned char intWatermark = 0x02;
+inline constexpr unsigned char intOverrun = 0x01;
+inline constexpr int countsPerG = 256;
+
+// A tone whose consecutive samples at 100 Hz differ by far more than the
+// noise, so that every sample read can be told from its neighbours.
+inline constexpr double toneG = 8.0;
+inline constexpr double toneHz = 13.7;
+
+using Adxl345Fifo = EmulatedBus;
+
+// Configure the FIFO and the rate, then set Measure; returns the time of
+// the Measure write.
+double startFifo(int handle, unsigned char fifoCtl, unsigned char rate)
+{
+    writeRegister(handle, regFifoCtl, fifoCtl);
+    writeRegister(handle, regBwRate, rate);
+    writeRegister(handle, regDataFormat, formatFullRes16g);
+    double measureAt = time_time();
+    writeRegister(handle, regPowerCtl, powerMeasure);
+    return measureAt;
+}
+
+// The next transfer starts this long after the Measure write.
+void sleepUntil(double measureAt, double seconds)
+{
+    time_sleep(measureAt + seconds - time_time() - emulatedWakeLatencySec);
+}
+
+// Whether counts carry the signal at a sample's time, within the noise.
+bool carriesSignalAt(Counts counts, double seconds)
+{
+    double x, y, z;
+    emulatedMotion(seconds, &x, &y, &z);
+    int slack = emulatedNoiseCounts + 1;
+    return std::abs(counts.x - std::lround(x * countsPerG)) <= slack &&
+           std::abs(counts.y - std::lround(y * countsPerG)) <= slack &&
+           std::abs(counts.z - std::lround(z * countsPerG)) <= slack;
+}
+
+TEST_F(Adxl345Fifo, AFullFifoKeepsTheFirst33OrTheLatest33AndReportsTheOverrun)
+{
+    struct Case {
+        const char *mode;
+        unsigned char fifoCtl;
+        int firstKept;  // of the 50 samples that arrived
+    };
+    for (Case c : {Case{"FIFO", fifoFifo, 1}, Case{"stream", fifoStream, 18},
+                   Case{"trigger without a trigger event", fifoTrigger, 18}}) {
+        TearDown();
+        SetUp();
+        emulatedSetTone(0, toneG, toneHz);
+        double measureAt = startFifo(handle, c.fifoCtl | watermark16, rate100Hz);
+        sleepUntil(measureAt, 50.5 * period100HzSec);
+        EXPECT_EQ(readRegister(handle, regFifoStatus), emulatedFifoDepth) << c.mode;
+        EXPECT_EQ(readRegister(handle, regIntSource), intDataReady | intWatermark | intOverrun)
+            << c.mode;
+        EXPECT_EQ(readRegister(handle, regIntSource) & intOverrun, intOverrun)
+            << c.mode << ": reading INT_SOURCE does not clear Overrun";
+        for (int n = c.firstKept; n < c.firstKept + emulatedFifoDepth + 1; ++n) {
+            EXPECT_TRUE(carriesSignalAt(readCounts(handle), n * period100HzSec)) << c.mode << " " << n;
+            EXPECT_EQ(readRegister(handle, regIntSource) & intOverrun, 0) << c.mode << " " << n;
+        }
+        EXPECT_EQ(readRegister(handle, regFifoStatus), 0) << c.mode;
+        EXPECT_EQ(readRegister(handle, regIntSource), 0) << c.mode;
+    }
+}
+
+TEST_F(Adxl345Fifo, EveryRateCodeFillsTheFifoAtItsRate)
+{
+    for (int code = 0x06; code <= 0x0F; ++code) {
+        TearDown();
+        SetUp();
+        double period = 1.0 / (3200.0 / (1 << (0x0F - code)));
+        double measureAt = startFifo(handle, fifoStream | 4, static_cast<unsigned char>(code));
+        sleepUntil(measureAt, 4.5 * period);
+        EXPECT_EQ(readRegister(handle, regFifoStatus), 3) << "code " << code;
+        EXPECT_EQ(readRegister(handle, regIntSource), intDataReady) << "code " << code;
+        sleepUntil(measureAt, 5.5 * period);
+        EXPECT_EQ(readRegister(handle, regFifoStatus), 4) << "code " << code;
+        EXPECT_EQ(readRegister(handle, regIntSource), intDataReady | intWatermark) << "code " << code;
+    }
+}
+
+TEST_F(Adxl345Fifo, EachReadOfTheDataRegistersPopsOneWholeSample)
+{
+    emulatedSetTone(0, toneG, toneHz);
+    double measureAt = startFifo(handle, fifoStream, rate100Hz);
+    sleepUntil(measureAt, 10.5 * period100HzSec);
+    struct Read {
+        const char *what;
+        unsigned char command;
+        unsigned bytes;
+        int pops;
+    };
+    const Read reads[] = {
+        {"a burst of the six data registers", cmdRead | cmdMultiByte | regDataX0, 7, 1},
+        {"one byte of x", cmdRead | regDataX0, 2, 1},
+        {"x six times without multi-byte", cmdRead | regDataX0, 7, 1},
+        {"z alone", cmdRead | cmdMultiByte | (regDataX0 + 4), 3, 1},
+        {"INT_SOURCE through FIFO_STATUS", cmdRead | cmdMultiByte | regIntSource, 11, 1},
+        {"FIFO_STATUS", cmdRead | regFifoStatus, 2, 0},
+    };
+    int popped = 0;
+    for (const Read &r : reads) {
+        char buffer[11] = {static_cast<char>(r.command)};
+        ASSERT_EQ(spiXfer(handle, buffer, buffer, r.bytes), static_cast<int>(r.bytes)) << r.what;
+        popped += r.pops;
+        EXPECT_EQ(emulatedRegister(regFifoStatus), 9 - popped) << r.what;
+    }
+    EXPECT_TRUE(carriesSignalAt(readCounts(handle), (popped + 1) * period100HzSec))
+        << "the other axes of a partly read sample are gone";
+}
+
+TEST_F(Adxl345Fifo, AReadLessThan5usAfterAPopGetsTheValuesFromBeforeIt)
+{
+    struct Case {
+        double gapSec;  // from the end of one transfer to the start of the next
+        bool waited;
+    };
+    for (Case c : {Case{0.0, false}, Case{4.9e-6, false}, Case{emulatedFifoSettleSec, true},
+                   Case{emulatedDefaultOverheadSec, true}}) {
+        TearDown();
+        SetUp();
+        double measureAt = startFifo(handle, fifoStream, rate100Hz);
+        sleepUntil(measureAt, 10.5 * period100HzSec);
+        emulatedSetTransferTiming(c.gapSec, false);
+
+        readCounts(handle);
+        EXPECT_EQ(readRegister(handle, regFifoStatus), c.waited ? 8 : 9) << c.gapSec;
+        time_sleep(1e-3);
+        Counts popped = readCounts(handle);
+        Counts next = readCounts(handle);
+        bool same = popped.x == next.x && popped.y == next.y && popped.z == next.z;
+        EXPECT_EQ(same, !c.waited) << c.gapSec;
+        EXPECT_EQ(emulatedRegister(regFifoStatus), c.waited ? 6 : 7)
+            << c.gapSec << ": a read too soon pops nothing";
+    }
+}
+
+TEST_F(Adxl345Fifo, OnlyMeasuringFillsTheFifoAndBypassEmptiesIt)
+{
+    writeRegister(handle, regFifoCtl, fifoStream | watermark16);
+    writeRegister(handle, regBwRate, rate100Hz);
+    time_sleep(0.5);
+    EXPECT_EQ(readRegister(handle, regIntSource), 0) << "standby";
+
+    double measureAt = time_time();
+    writeRegister(handle, regPowerCtl, powerMeasure);
+    sleepUntil(measureAt, 10.5 * period100HzSec);
+    writeRegister(handle, regPowerCtl, 0);
+    time_sleep(0.5);
+    EXPECT_EQ(readRegister(handle, regFifoStatus), 9) << "nothing enters in standby";
+
+    writeRegister(handle, regFifoCtl, fifoBypass);
+    EXPECT_EQ(readRegister(handle, regFifoStatus), 0);
+    writeRegister(handle, regFifoCtl, fifoStream | watermark16);
+    EXPECT_EQ(readRegister(handle, regFifoStatus), 0);
+    EXPECT_EQ(readRegister(handle, regIntSource), 0);
+}
+
+TEST_F(Adxl345Fifo, ClockErrorAndStartPhaseMoveTheArrivals)
+{
+    struct Case {
+        double clockError;
+        double phaseSec;
+        double before, after;  // sample 30 arrives in between
+    };
+    for (Case c : {Case{0.0, 0.0, 0.2995, 0.3005}, Case{+0.03, 0.0, 0.2910, 0.2915},
+                   Case{-0.03, 0.0, 0.3090, 0.3095}, Case{0.0, 2e-3, 0.2915, 0.2925},
+                   Case{0.0, 12e-3, 0.2915, 0.2925}}) {
+        TearDown();
+        SetUp();
+        emulatedSetSampleClockError(c.clockError);
+        emulatedSetStartPhase(c.phaseSec);
+        double measureAt = startFifo(handle, fifoStream, rate100Hz);
+        sleepUntil(measureAt, c.before);
+        EXPECT_EQ(readRegister(handle, regFifoStatus), 28) << c.clockError << " " << c.phaseSec;
+        sleepUntil(measureAt, c.after);
+        EXPECT_EQ(readRegister(handle, regFifoStatus), 29) << c.clockError << " " << c.phaseSec;
+    }
+}
+
+TEST_F(Adxl345Fifo, ATonesSamplesAreTakenAtTheTrueSampleTimes)
+{
+    constexpr double clockError = 0.03;
+    emulatedSetSampleClockError(clockError);
+    emulatedSetTone(0, 0.5, 437.0);
+    double trueSec = period3200HzSec / (1 + clockError);
+    double measureAt = startFifo(handle, fifoStream, rate3200Hz);
+    sleepUntil(measureAt, 32.5 * trueSec);
+    for (int n = 1; n <= emulatedFifoDepth; ++n) {
+        Counts counts = readCounts(handle);
+        EXPECT_TRUE(carriesSignalAt(counts, n * trueSec)) << n;
+        EXPECT_LE(std::abs(counts.y), emulatedNoiseCounts) << n;
+        EXPECT_LE(std::abs(counts.z - countsPerG), emulatedNoiseCounts) << n;
+    }
+    double x, y, z;
+    emulatedMotion(0.25 / 437.0, &x, &y, &z);
+    EXPECT_DOUBLE_EQ(x, 0.5);
+    EXPECT_DOUBLE_EQ(y, 0.0);
+    EXPECT_DOUBLE_EQ(z, 1.0);
+}
+
+}  // namespace
