@@ -9,7 +9,9 @@
 # dpkg does not reliably keep ownership and set-user-ID bits from the staging
 # tree, and the gpio group's ID differs between machines, so pinwarden's
 # owner, group and mode are set when the package is configured (postinst,
-# through dpkg-statoverride, which dpkg then re-applies on every upgrade).
+# through dpkg-statoverride, which dpkg then re-applies on every upgrade),
+# and only there: the package is staged without the pinwarden_setuid
+# component, the step that sets them for `cmake --install`.
 
 set(SHAKELOG_PIGPIO_DEPENDS "libpigpio1" CACHE STRING
   "Debian dependency of a package built against the real pigpio library")
@@ -120,7 +122,9 @@ if(EXISTS "${PROJECT_SOURCE_DIR}/tools/plot-capture")
 endif()
 
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
-set(PINWARDEN_INSTALLED_PATH "${CPACK_PACKAGING_INSTALL_PREFIX}/bin/pinwarden")
+# Everything installed but the set-user-ID step (see above).
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
+set(PINWARDEN_INSTALLED_PATH "${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/pinwarden")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in
   ${PROJECT_BINARY_DIR}/packaging/postinst @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/postrm.in
@@ -140,5 +144,5 @@ if(STATIC_PROGRAMS)
 ${CPACK_PACKAGE_NAME}: statically-linked-binary
 ")
   install(FILES "${PROJECT_BINARY_DIR}/lintian-overrides"
-    DESTINATION share/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})
 endif()
