@@ -193,8 +193,14 @@ case "$command" in
             --file-filter='pinwarden/*' --file-filter='emulated/*' \
             --enable=warning,performance,portability --inline-suppr --error-exitcode=1 \
             --quiet -j "$(jobs)"
-        format_sources | xargs clang-format --dry-run --Werror ||
-            { echo "lint: the sources differ from .clang-format: ./build.sh format applies it" >&2; exit 1; }
+        unformatted=$(format_sources | while read -r f; do
+            clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || echo "  $f"
+        done)
+        if [ -n "$unformatted" ]; then
+            printf 'lint: laid out otherwise than .clang-format says (./build.sh format applies it):\n%s\n' \
+                "$unformatted" >&2
+            exit 1
+        fi
         echo "lint: clang-tidy, cppcheck and clang-format clean" ;;
     format)
         install_packages clang-format
