@@ -9,7 +9,9 @@
 # dpkg does not reliably keep ownership and set-user-ID bits from the staging
 # tree, and the gpio group's ID differs between machines, so pinwarden's
 # owner, group and mode are set when the package is configured (postinst,
-# through dpkg-statoverride, which dpkg then re-applies on every upgrade).
+# through dpkg-statoverride, which dpkg then re-applies on every upgrade),
+# and only there: the package is staged without the pinwarden_setuid
+# component, the step that sets them for `cmake --install`.
 
 set(SHAKELOG_PIGPIO_DEPENDS "libpigpio1" CACHE STRING
   "Debian dependency of a package built against the real pigpio library")
@@ -21,7 +23,7 @@ if(SHAKELOG_BACKEND_USED STREQUAL "pigpio")
 elseif(SHAKELOG_BACKEND_USED STREQUAL "spidev")
   set(CPACK_PACKAGE_NAME "shakelog-spidev")
   set(shakelog_other_packages "shakelog, shakelog-emulated")
-  set(shakelog_summary "ADXL345 logger and GPIO pin tool for the Raspberry Pi, on the kernel's SPI driver")
+  set(shakelog_summary "ADXL345 logger and GPIO pin tool for the Raspberry Pi, through spidev")
 else()
   set(CPACK_PACKAGE_NAME "shakelog-emulated")
   set(shakelog_other_packages "shakelog, shakelog-spidev")
@@ -120,7 +122,12 @@ if(EXISTS "${PROJECT_SOURCE_DIR}/tools/plot-capture")
 endif()
 
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
-set(PINWARDEN_INSTALLED_PATH "${CPACK_PACKAGING_INSTALL_PREFIX}/bin/pinwarden")
+# Everything installed but the set-user-ID step (see above), and the files
+# that only the package carries (below).
+set(CPACK_INSTALL_CMAKE_PROJECTS
+  "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/"
+  "${PROJECT_BINARY_DIR};${PROJECT_NAME};debian;/")
+set(PINWARDEN_INSTALLED_PATH "${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/pinwarden")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in
   ${PROJECT_BINARY_DIR}/packaging/postinst @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/postrm.in
@@ -129,16 +136,32 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   "${PROJECT_BINARY_DIR}/packaging/postinst;${PROJECT_BINARY_DIR}/packaging/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
-include(CPack)
-
-# The static programs are deliberate: ARMv6 boards run Debian's armhf
-# libraries not at all.
-if(STATIC_PROGRAMS)
-  file(WRITE "${PROJECT_BINARY_DIR}/lintian-overrides"
-"# ARMv6 boards (Pi 1, Zero, Zero W) run Debian's armhf libraries not at all,
-# so the programs carry their own.
-${CPACK_PACKAGE_NAME}: statically-linked-binary
-")
-  install(FILES "${PROJECT_BINARY_DIR}/lintian-overrides"
-    DESTINATION share/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})
+# What Debian wants in every package besides the programs: the changelog
+# and the copyright file, and lintian's overrides with their reasons where
+# there are any.  A component of its own, left out of `cmake --install`.
+string(TIMESTAMP SHAKELOG_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(shakelog_debian_dir "${PROJECT_BINARY_DIR}/packaging/debian")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${shakelog_debian_dir}/changelog.Debian @ONLY)
+execute_process(COMMAND gzip -9nf ${shakelog_debian_dir}/changelog.Debian RESULT_VARIABLE shakelog_gzip_result)
+if(NOT shakelog_gzip_result EQUAL 0)
+  message(FATAL_ERROR "packaging: gzip failed on ${shakelog_debian_dir}/changelog.Debian")
 endif()
+set(shakelog_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
+install(FILES ${shakelog_debian_dir}/changelog.Debian.gz ${PROJECT_SOURCE_DIR}/packaging/copyright
+  DESTINATION ${shakelog_doc_dir} COMPONENT debian EXCLUDE_FROM_ALL)
+# Each overridden tag has its reason beside it in packaging/.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/lintian-overrides.in
+  ${shakelog_debian_dir}/lintian-overrides @ONLY)
+if(STATIC_PROGRAMS)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/lintian-overrides-static.in
+    ${shakelog_debian_dir}/lintian-overrides-static @ONLY)
+  file(READ ${shakelog_debian_dir}/lintian-overrides-static shakelog_static_overrides)
+  file(APPEND ${shakelog_debian_dir}/lintian-overrides "${shakelog_static_overrides}")
+endif()
+install(FILES ${shakelog_debian_dir}/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${CPACK_PACKAGE_NAME}
+  COMPONENT debian EXCLUDE_FROM_ALL)
+# Debian ships programs stripped.
+set(CPACK_STRIP_FILES ON)
+
+include(CPack)

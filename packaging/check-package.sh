@@ -4,7 +4,9 @@
 #   packaging/check-package.sh emulated|pigpio|spidev PACKAGE.deb [ARCHITECTURE]
 #
 # Inspects the control fields (the architecture among them: the build
-# machine's unless named), the file list and the maintainer scripts, runs the
+# machine's unless named), the file list and the maintainer scripts, runs
+# lintian, which must find no error and no warning that the package does not
+# override with its reason (packaging/lintian-overrides.in), runs the
 # scripts against stand-ins for the system tools they call, and, for a
 # package this machine can install (the emulated build, or a cross-built
 # spidev one whose architecture dpkg takes as a foreign one and whose
@@ -90,6 +92,25 @@ check_files() {  # deb
         check "recommends what plot-capture runs on" \
             contains "$(dpkg-deb -f "$1" Recommends)" python3-matplotlib
     fi
+}
+
+# --- Debian's policy checks -------------------------------------------------------
+
+# Errors and warnings fail; the tags overridden, and why, are in the
+# package's own lintian overrides.  The counts close the check's output.
+check_lintian() {  # deb
+    local output status=0 errors warnings
+    # As root, lintian says it would rather not be: that is no finding.
+    output=$(lintian --fail-on none --show-overrides "$1" 2>&1) || status=$?
+    output=$(grep -v "^running with root privileges" <<<"$output" || true)
+    [ -z "$output" ] || printf '%s\n' "$output"
+    errors=$(grep -c '^E: ' <<<"$output" || true)
+    warnings=$(grep -c '^W: ' <<<"$output" || true)
+    check "lintian runs" equals "$status" 0
+    check "lintian finds no error" equals "$errors" 0
+    check "lintian finds no warning that is not overridden" equals "$warnings" 0
+    lintian_summary="lintian: $errors errors, $warnings warnings,"
+    lintian_summary+=" $(grep -c '^O: ' <<<"$output" || true) overridden"
 }
 
 # --- maintainer scripts against stand-ins ----------------------------------------
@@ -178,6 +199,18 @@ install_inside() {  # flavour deb
             -o "lowerdir=/$dir,upperdir=$scratch/$dir/upper,workdir=$scratch/$dir/work" "/$dir"
     done
     name=$(dpkg-deb -f "$deb" Package)
+    # Start from a system that never had the package: a copy installed on
+    # this machine is purged, and an override left for pinwarden removed,
+    # since either would name the group that goes next.
+    local installed
+    for installed in shakelog shakelog-spidev shakelog-emulated; do
+        if dpkg-query -W -f='${Status}' "$installed" 2>/dev/null | grep -qv "not-installed"; then
+            check "the installed $installed is purged first" quietly dpkg --purge "$installed"
+        fi
+    done
+    if dpkg-statoverride --list "$pinwarden" >/dev/null; then
+        dpkg-statoverride --remove "$pinwarden"
+    fi
     # Start without the group, so that its creation is checked too.
     if getent group "$group" >/dev/null; then groupdel "$group"; fi
 
@@ -237,6 +270,7 @@ arch=${3:-$host_arch}
 echo "Checking $deb"
 check_control "$flavour" "$deb" "$arch"
 check_files "$deb"
+check_lintian "$deb"
 check_scripts "$deb"
 
 skipped=0
@@ -264,5 +298,6 @@ else
     skipped=1
 fi
 
+echo "$lintian_summary"
 echo "package: $passes passed, $failures failed, $skipped skipped"
 [ "$failures" -eq 0 ]

@@ -10,7 +10,10 @@
 # configured against a stand-in pigpio (the emulated library under pigpio's
 # own name, in a prefix of its own), and, where the kernel's SPI header is
 # there, a third on the spidev backend, so that the names and dependencies of
-# the packages a Pi would build are checked here too.
+# the packages a Pi would build are checked here too.  The rehearsals'
+# packages are removed once checked: the pigpio one holds the emulated
+# program under pigpio's name, and neither is what this machine built.
+# JOBS limits their parallel compile jobs (build.sh sets it).
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -47,14 +50,16 @@ if [ "$flavour" = emulated ]; then
         "$build_dir/emulated/adxl345/libadxl345_model.a" | ar -M
     cmake -S "$source_dir" -B "$rehearsal" -DSHAKELOG_BACKEND=pigpio \
         -DCMAKE_PREFIX_PATH="$stand_in" -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF >/dev/null
-    cmake --build "$rehearsal" -j "$(nproc)" >/dev/null
+    cmake --build "$rehearsal" -j "${JOBS:-$(nproc)}" >/dev/null
     "$source_dir/packaging/check-package.sh" pigpio "$(pack "$rehearsal")"
+    rm -rf "$rehearsal/packages"
 
     if [ -e /usr/include/linux/spi/spidev.h ]; then
         rehearsal=$source_dir/build-package-spidev
         cmake -S "$source_dir" -B "$rehearsal" -DSHAKELOG_BACKEND=spidev \
             -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF >/dev/null
-        cmake --build "$rehearsal" -j "$(nproc)" >/dev/null
+        cmake --build "$rehearsal" -j "${JOBS:-$(nproc)}" >/dev/null
         "$source_dir/packaging/check-package.sh" spidev "$(pack "$rehearsal")"
+        rm -rf "$rehearsal/packages"
     fi
 fi

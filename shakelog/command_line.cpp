@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tuning.h"
+#include "version.h"
 
 RunSettings defaultSettings()
 {

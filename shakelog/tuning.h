@@ -2,7 +2,6 @@
 #ifndef SHAKELOG_TUNING_H
 #define SHAKELOG_TUNING_H
 
-inline constexpr char codeVersion[] = "0.2";
 inline constexpr int timeDefault = 5;           // default duration, seconds
 inline constexpr int freqDefault = 5;           // default sampling rate, Hz
 inline constexpr int freqMax = 3200;            // highest accepted sampling rate, Hz

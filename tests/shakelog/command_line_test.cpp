@@ -3,11 +3,12 @@
 #include "command_line.h"
 #include "pigpio_emulation.h"
 #include "run_captured.h"
+#include "version.h"
 
 namespace {
 
 const std::string usageText =
-    "shakelog (version 0.2) \n"
+    std::string("shakelog (version ") + codeVersion + ") \n"
     "<https://shakelog.example.org/>\n"
     "\n"
     "Usage: shakelog [OPTION]... \n"
