@@ -112,7 +112,8 @@ bool setUpLoop(LoopBench &bench)
     bench.settings = defaultSettings();
     bench.settings.durationSec = 10;
     bench.settings.saveToFile = true;
-    if (!deriveCounts(bench.settings) || !prepareCapture(bench.settings, ampleMemInfo(), bench.record) ||
+    useMemInfoFile(ampleMemInfo());
+    if (!deriveCounts(bench.settings) || !prepareCapture(bench.settings, bench.record) ||
         gpioInitialise() < 0) {
         return false;
     }

@@ -58,9 +58,16 @@ uint64_t captureBytes(int readingCapacity, int sampleCount)
            static_cast<uint64_t>(sampleCount) * outputRowBytes;
 }
 
-bool readAvailableMemory(const char *path, uint64_t &bytes)
+static const char *memInfoFile = memInfoPath;
+
+void useMemInfoFile(const char *path)
 {
-    FILE *file = fopen(path, "re");
+    memInfoFile = path;
+}
+
+bool readAvailableMemory(uint64_t &bytes)
+{
+    FILE *file = fopen(memInfoFile, "re");
     if (file == nullptr) {
         return false;
     }
@@ -91,7 +98,9 @@ static uint64_t bytesForDuration(const RunSettings &settings, int durationSec)
                         trial.sampleCount);
 }
 
-int longestFittingDuration(const RunSettings &settings, uint64_t available)
+// The longest whole number of seconds, at the settings' rate, whose capture
+// needs at most `available` bytes.
+static int longestFittingDuration(const RunSettings &settings, uint64_t available)
 {
     // The need grows with the duration; a duration of 0 needs nothing.
     int fits = 0;
@@ -112,10 +121,10 @@ void printNotEnoughMemory(const RunSettings &settings)
     printf("Not enough memory for a capture of %.0f seconds!\n", settings.durationSec);
 }
 
-bool checkCaptureMemory(const RunSettings &settings, const char *memInfoFile)
+bool checkCaptureMemory(const RunSettings &settings)
 {
     uint64_t available = 0;
-    if (!readAvailableMemory(memInfoFile, available)) {
+    if (!readAvailableMemory(available)) {
         return true;
     }
     int readings = captureReadingCapacity(settings.durationSec, settings.rawCapacity);

@@ -32,20 +32,20 @@ int captureReadingCapacity(double durationSec, int rawCapacity);
 // Bytes for the raw record and the output rows of a capture.
 uint64_t captureBytes(int readingCapacity, int sampleCount);
 
-// MemAvailable plus SwapFree from a file in the format of /proc/meminfo, in
+// Where readAvailableMemory reads from: memInfoPath unless a test points it
+// at a stand-in in the same format.
+void useMemInfoFile(const char *path);
+
+// MemAvailable plus SwapFree from /proc/meminfo (or the file in use), in
 // bytes.  False when the file cannot be read or has no MemAvailable line
 // (SwapFree missing counts as no swap).
-bool readAvailableMemory(const char *path, uint64_t &bytes);
+bool readAvailableMemory(uint64_t &bytes);
 
-// The longest whole number of seconds, at the settings' rate, whose capture
-// needs at most `available` bytes.
-int longestFittingDuration(const RunSettings &settings, uint64_t available);
-
-// True when the capture of the settings fits the memory the file at
-// memInfoFile reports, or when that file cannot be read (nothing is refused
-// on a guess).  Otherwise prints the refusal and the longest capture that
-// fits on standard output, and returns false.
-bool checkCaptureMemory(const RunSettings &settings, const char *memInfoFile);
+// True when the capture of the settings fits the memory the kernel reports,
+// or when that report cannot be read (nothing is refused on a guess).
+// Otherwise prints the refusal and the longest capture that fits on standard
+// output, and returns false.
+bool checkCaptureMemory(const RunSettings &settings);
 
 // Prints the refusal of a capture for want of memory.
 void printNotEnoughMemory(const RunSettings &settings);

@@ -28,9 +28,9 @@ static bool allocateArrays(int sampleCount, CaptureRecord &record)
            raw.rawY && raw.rawZ;
 }
 
-bool prepareCapture(const RunSettings &settings, const char *memInfoFile, CaptureRecord &record)
+bool prepareCapture(const RunSettings &settings, CaptureRecord &record)
 {
-    if (!checkCaptureMemory(settings, memInfoFile)) {
+    if (!checkCaptureMemory(settings)) {
         return false;
     }
     record.readingCapacity = captureReadingCapacity(settings.durationSec, settings.rawCapacity);

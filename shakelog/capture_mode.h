@@ -18,9 +18,9 @@ struct CaptureRecord {
 enum class CaptureEnd { complete, readFailed, interrupted, recordFull };
 
 // Before the sensor is touched: refuses a capture that does not fit the
-// memory reported by memInfoFile, or whose arrays cannot be mapped, with the
+// memory the kernel reports, or whose arrays cannot be mapped, with the
 // message on standard output; otherwise maps the arrays.
-bool prepareCapture(const RunSettings &settings, const char *memInfoFile, CaptureRecord &record);
+bool prepareCapture(const RunSettings &settings, CaptureRecord &record);
 
 // Reads back to back until the first reading after durationSec, until the
 // raw record is full, until a read fails, or until a stop signal arrived

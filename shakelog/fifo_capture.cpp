@@ -65,11 +65,10 @@ static int longestFittingFifoDuration(const RunSettings &settings, uint64_t avai
     return fits;
 }
 
-bool prepareFifoCapture(const RunSettings &settings, const char *memInfoFile,
-                        FifoRecord &record)
+bool prepareFifoCapture(const RunSettings &settings, FifoRecord &record)
 {
     uint64_t available = 0;
-    if (readAvailableMemory(memInfoFile, available) && fifoCaptureBytes(settings) > available) {
+    if (readAvailableMemory(available) && fifoCaptureBytes(settings) > available) {
         printNotEnoughMemory(settings);
         printf("The available memory holds a capture of at most %d seconds.\n",
                longestFittingFifoDuration(settings, available));

@@ -61,9 +61,8 @@ double fifoSpanSec(const RunSettings &settings);
 uint64_t fifoCaptureBytes(const RunSettings &settings);
 
 // Refuses, with the message, a capture that does not fit the memory the
-// file at memInfoFile reports; otherwise reserves the record.
-bool prepareFifoCapture(const RunSettings &settings, const char *memInfoFile,
-                        FifoRecord &record);
+// kernel reports; otherwise reserves the record.
+bool prepareFifoCapture(const RunSettings &settings, FifoRecord &record);
 
 // Reads batches until the samples cover the capture's span, until a read
 // fails, until the record is full, or until a stop signal arrived.

@@ -14,7 +14,7 @@
 #include "sensor_link.h"
 #include "stop_signal.h"
 
-int runShakelog(int argc, char **argv, const char *memInfoFile)
+int runShakelog(int argc, char **argv)
 {
     RunSettings settings = defaultSettings();
     if (!parseCommandLine(argc, argv, settings) || !deriveCounts(settings)) {
@@ -35,10 +35,10 @@ int runShakelog(int argc, char **argv, const char *memInfoFile)
     CaptureRecord record{};
     FifoRecord fifoRecord{};
     if (settings.fifoCapture) {
-        if (!prepareFifoCapture(settings, memInfoFile, fifoRecord)) {
+        if (!prepareFifoCapture(settings, fifoRecord)) {
             return 1;
         }
-    } else if (settings.saveToFile && !prepareCapture(settings, memInfoFile, record)) {
+    } else if (settings.saveToFile && !prepareCapture(settings, record)) {
         return 1;
     }
     StopDispositions dispositions = recordStopDispositions();

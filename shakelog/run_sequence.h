@@ -2,8 +2,6 @@
 #ifndef SHAKELOG_RUN_SEQUENCE_H
 #define SHAKELOG_RUN_SEQUENCE_H
 
-// memInfoFile is where a capture's memory is checked (memInfoPath, or a
-// stand-in with the same format).
-int runShakelog(int argc, char **argv, const char *memInfoFile);
+int runShakelog(int argc, char **argv);
 
 #endif

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "capture_memory.h"
 #include "run_sequence.h"
 
 static constexpr char nullDevicePath[] = "/dev/null";
@@ -34,7 +33,7 @@ int main(int argc, char **argv)
     if (!openClosedStandardDescriptors()) {
         return 1;
     }
-    int status = runShakelog(argc, argv, memInfoPath);
+    int status = runShakelog(argc, argv);
     // Output that never arrived (a full disk behind a redirection) is not a
     // successful run.
     if (fflush(stdout) != 0 || ferror(stdout)) {

@@ -212,7 +212,9 @@ TEST(CaptureMemoryRecord, TheLoopNeverStoresPastTheCheckedReadings)
         settings.saveToFile = true;
         ASSERT_TRUE(deriveCounts(settings));
         CaptureRecord record{};
-        ASSERT_TRUE(prepareCapture(settings, ampleMemInfo(), record));
+        useMemInfoFile(ampleMemInfo());
+        ASSERT_TRUE(prepareCapture(settings, record));
+        useMemInfoFile(memInfoPath);
         ASSERT_GE(gpioInitialise(), 0);
         SensorLink link{};
         openSensorLink(link);

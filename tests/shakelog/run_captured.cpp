@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "capture_memory.h"
 #include "run_sequence.h"
 
 namespace {
@@ -88,7 +89,9 @@ CapturedRun runShakelogCaptured(const std::vector<std::string> &args, const char
         sigaction(changedSignals[i], nullptr, &dispositions[i]);
     }
     CapturedRun run;
-    run.status = runShakelog(static_cast<int>(words.size()), argv.data(), memInfoFile);
+    useMemInfoFile(memInfoFile);
+    run.status = runShakelog(static_cast<int>(words.size()), argv.data());
+    useMemInfoFile(memInfoPath);
     for (int i = 0; i < changedSignalCount; ++i) {
         sigaction(changedSignals[i], &dispositions[i], nullptr);
     }
