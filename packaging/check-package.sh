@@ -213,6 +213,13 @@ install_inside() {  # flavour deb
     fi
     # Start without the group, so that its creation is checked too.
     if getent group "$group" >/dev/null; then groupdel "$group"; fi
+    # dpkg makes each new directory as NAME.dpkg-new, mode 0, and renames it;
+    # overlayfs mounted in a user namespace (the foreign package's check)
+    # refuses that rename (EXDEV).  The package's directories are made
+    # beforehand, as an installed system would mostly have them.
+    dpkg-deb --fsys-tarfile "$deb" | tar -t | grep '/$' | while read -r packaged; do
+        mkdir -p "/${packaged#./}"
+    done
 
     check "dpkg -i succeeds" quietly dpkg -i "$deb"
     check "the $group group was created" quietly getent group "$group"
