@@ -27,6 +27,7 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
     double t0 = time_time();
     int attempted = 0;
     bool interrupted = false;
+    bool readerGone = false;
     for (; attempted < settings.sampleCount; ++attempted) {
         if (stopSignal != 0) {
             interrupted = true;
@@ -36,7 +37,12 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
         if (readSample(link, sample) == sampleBytes) {
             double t = time_time() - t0;
             printf("time = %.3f, x = %.3f, y = %.3f, z = %.3f\n", t, sample.x, sample.y, sample.z);
-            fflush(stdout);
+            // Nobody reads the stream any more (a closed pipe, a full disk):
+            // reading on would only fail again.
+            if (fflush(stdout) != 0) {
+                readerGone = true;
+                break;
+            }
         } else {
             readOk = false;
         }
@@ -44,6 +50,9 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
         time_sleep(settings.samplePeriod);
     }
     gpioTerminate();
+    if (readerGone) {
+        return 1;
+    }
     double elapsed = time_time() - t0;
     // A clock that did not advance (or was set back) must not print nan or a
     // negative rate.

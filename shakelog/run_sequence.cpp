@@ -16,6 +16,7 @@
 
 int runShakelog(int argc, char **argv)
 {
+    ignoreBrokenPipe();
     RunSettings settings = defaultSettings();
     if (!parseCommandLine(argc, argv, settings) || !deriveCounts(settings)) {
         return 1;

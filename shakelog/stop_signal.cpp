@@ -4,7 +4,7 @@ volatile sig_atomic_t stopSignal = 0;
 
 namespace {
 
-inline constexpr int stopSignals[] = {SIGINT, SIGTERM};
+inline constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 bool ignoredNow(int signo)
 {
@@ -45,9 +45,14 @@ extern "C" void onStopSignal(int signo)
     raise(signo);
 }
 
+void ignoreBrokenPipe()
+{
+    setDisposition(SIGPIPE, SIG_IGN);
+}
+
 StopDispositions recordStopDispositions()
 {
-    return StopDispositions{ignoredNow(SIGINT), ignoredNow(SIGTERM)};
+    return StopDispositions{ignoredNow(SIGINT), ignoredNow(SIGTERM), ignoredNow(SIGHUP)};
 }
 
 void installStopHandlers(const StopDispositions &dispositions)
@@ -55,4 +60,6 @@ void installStopHandlers(const StopDispositions &dispositions)
     stopSignal = 0;
     setDisposition(SIGINT, dispositions.interruptIgnored ? SIG_IGN : onStopSignal);
     setDisposition(SIGTERM, dispositions.terminateIgnored ? SIG_IGN : onStopSignal);
+    setDisposition(SIGHUP, dispositions.hangUpIgnored ? SIG_IGN : onStopSignal);
+    ignoreBrokenPipe();
 }

@@ -1,5 +1,8 @@
-// SIGINT and SIGTERM during a run: the first asks the acquisition to stop at
-// its next reading and keep what it has, a second ends the program at once.
+// SIGINT, SIGTERM and SIGHUP (a lost SSH session) during a run: the first
+// asks the acquisition to stop at its next reading and keep what it has, a
+// second ends the program at once.  SIGPIPE is ignored: a reader that went
+// away shows as a failed write where the write is made, which each mode
+// answers (console mode stops, file mode keeps capturing).
 //
 // pigpio's gpioInitialise installs handlers of its own that terminate the
 // library and exit with status 255, losing the capture; handlers installed
@@ -18,13 +21,18 @@ extern volatile sig_atomic_t stopSignal;
 struct StopDispositions {
     bool interruptIgnored;  // SIGINT
     bool terminateIgnored;  // SIGTERM
+    bool hangUpIgnored;     // SIGHUP, as nohup leaves it
 };
 
-// Which of the two signals the program was started with ignored.
+// Ignores SIGPIPE, from the start of the run: a usage text into a closed
+// pipe is a failed write too.
+void ignoreBrokenPipe();
+
+// Which of the three signals the program was started with ignored.
 StopDispositions recordStopDispositions();
 
 // Clears stopSignal and installs the handler for each signal that was not
-// ignored at start; puts the ignored ones back to ignored.
+// ignored at start; puts the ignored ones back to ignored; ignores SIGPIPE.
 void installStopHandlers(const StopDispositions &dispositions);
 
 #endif

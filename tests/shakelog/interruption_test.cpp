@@ -4,15 +4,19 @@
 // (after two warm-up reads) transfer j + 3.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <vector>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "pigpio_emulation.h"
+#include "capture_memory.h"
 #include "run_captured.h"
+#include "run_sequence.h"
 
 namespace {
 
@@ -53,7 +57,7 @@ TEST_F(Interruption, FileModeKeepsTheRowsUpToTheLastReading)
     const int lastReading = 23256;
     ASSERT_LT(1.0, lastReading * readingSec);
     ASSERT_LT(lastReading * readingSec, 1.01);
-    for (int signo : {SIGINT, SIGTERM}) {
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
         resetEmulatedSensor();
         emulatedSignalTransfer(lastReading + 1, signo);
         CapturedRun run = runShakelogCaptured({"-t", "2", "-f", "100", "-s", path});
@@ -107,6 +111,75 @@ TEST_F(Interruption, ASignalIgnoredAtStartStaysIgnored)
     EXPECT_EQ(run.out.substr(run.out.size() - 5), "Done\n");
 }
 
+// Runs the program in a child whose standard output is a pipe nobody reads:
+// the status, and the transactions and terminations the child saw.
+struct ClosedPipeRun {
+    int status;
+    long transactions;
+    int terminations;
+};
+
+ClosedPipeRun runIntoClosedPipe(const std::vector<std::string> &args)
+{
+    int report[2];
+    EXPECT_EQ(pipe(report), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        int output[2];
+        if (pipe(output) != 0) {
+            _exit(99);
+        }
+        close(output[0]);
+        dup2(output[1], STDOUT_FILENO);
+        std::vector<std::string> words = {"shakelog"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        useMemInfoFile(ampleMemInfo());
+        int status = runShakelog(static_cast<int>(words.size()), argv.data());
+        // What main() makes of output that never arrived.
+        if (fflush(stdout) != 0 || ferror(stdout)) {
+            status = 1;
+        }
+        long figures[2] = {emulatedTransactionCount(), emulatedTerminateCount()};
+        ssize_t written = write(report[1], figures, sizeof figures);
+        _exit(written == sizeof figures ? status : 98);
+    }
+    close(report[1]);
+    long figures[2] = {-1, -1};
+    EXPECT_EQ(read(report[0], figures, sizeof figures), static_cast<ssize_t>(sizeof figures));
+    close(report[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << "not killed by SIGPIPE";
+    return ClosedPipeRun{WEXITSTATUS(status), figures[0], static_cast<int>(figures[1])};
+}
+
+TEST_F(Interruption, AReaderThatWentAwayStopsTheStreamButNotTheCapture)
+{
+    // Console mode: the first reading's line cannot be written; nothing is
+    // read after it, and the library is ended as after a complete run.
+    ClosedPipeRun console = runIntoClosedPipe({"-t", "5", "-f", "10"});
+    EXPECT_EQ(console.status, 1);
+    EXPECT_EQ(console.transactions, 4 + 2 + 1) << "ID, configuration, warm-up, one reading";
+    EXPECT_EQ(console.terminations, 1);
+    // File mode, both acquisitions: the progress lines are lost, the file
+    // is not.
+    for (const char *fifo : {"", "-F"}) {
+        std::vector<std::string> args = {"-t", "2", "-f", "100", "-s", path};
+        if (fifo[0] != '\0') {
+            args.insert(args.begin(), fifo);
+        }
+        ClosedPipeRun capture = runIntoClosedPipe(args);
+        EXPECT_EQ(capture.status, 1) << fifo;
+        std::string file = readFile(path);
+        EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 201) << fifo;
+    }
+}
+
 TEST_F(Interruption, ConsoleModeSummarisesTheReadingsAttempted)
 {
     emulatedSignalTransfer(3 + 7, SIGINT);  // during reading 7
@@ -130,10 +203,12 @@ TEST_F(Interruption, ConsoleModeSummarisesTheReadingsAttempted)
     EXPECT_EQ(emulatedTerminateCount(), 1);
 }
 
-TEST(InterruptionEndToEnd, CtrlCToTheProgramKeepsTheCapture)
+TEST(InterruptionEndToEnd, CtrlCOrAHangUpToTheProgramKeepsTheCapture)
 {
     // The real binary on the real clock, its library handlers installed by
-    // gpioInitialise: a SIGINT from outside must reach the program's own.
+    // gpioInitialise: a SIGINT, or the SIGHUP of a lost session, from
+    // outside must reach the program's own.
+    for (int signo : {SIGINT, SIGHUP}) {
     std::string path = "/tmp/shakelog-sigint-test-" + std::to_string(getpid()) + ".csv";
     int out[2];
     ASSERT_EQ(pipe(out), 0);
@@ -155,7 +230,7 @@ TEST(InterruptionEndToEnd, CtrlCToTheProgramKeepsTheCapture)
     while (printed.find('\n') == std::string::npos && (n = read(out[0], chunk, sizeof chunk)) > 0) {
         printed.append(chunk, static_cast<size_t>(n));
     }
-    kill(child, SIGINT);
+    kill(child, signo);
     while ((n = read(out[0], chunk, sizeof chunk)) > 0) {
         printed.append(chunk, static_cast<size_t>(n));
     }
@@ -177,6 +252,7 @@ TEST(InterruptionEndToEnd, CtrlCToTheProgramKeepsTheCapture)
         lines += c == '\n';
     }
     EXPECT_EQ(lines, rows + 1) << "the header and the rows said";
+    }
 }
 
 }  // namespace
