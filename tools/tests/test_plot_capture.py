@@ -154,6 +154,21 @@ class SpectrumTests(PictureChecks):
                 self.assertEmulatedMotion(peaks)
                 self.assertPicture(self.path("tones.png"))
 
+    def test_a_peaks_own_leakage_is_not_another_peak(self):
+        # 150 s at 100 Hz of a 25 Hz tone whose amplitude wobbles by 3 % at
+        # 0.04 Hz: beside it, 6 bins off, maxima at -37 dB.
+        with open(self.path("wobble.csv"), "w") as stream:
+            stream.write(HEADER)
+            for k in range(15000):
+                t = k / 100
+                y = 0.03 * math.sin(2 * math.pi * 25 * t) * (1 + 0.03 * math.sin(2 * math.pi * 0.04 * t))
+                stream.write("%.5f, 0.0, %.5f, 1.0 \n" % (t, y))
+        result = run("--peaks", "3", "wobble.csv", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        found = parse_peaks(result.stdout)["y"]
+        self.assertAlmostEqual(found[0][0], 25.0, places=2)
+        self.assertFalse([f for f in found[1:] if abs(f[0] - 25.0) < 0.1], found)
+
     def test_flat_axes_have_no_peak(self):
         with open(self.path("flat.csv"), "w") as stream:
             stream.write(HEADER + "".join("%.5f, 0.0, 0.0, 1.0 \n" % (k / 100) for k in range(50)))
