@@ -27,6 +27,7 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
     double t0 = time_time();
     int attempted = 0;
     bool interrupted = false;
+    bool streamLost = false;
     for (; attempted < settings.sampleCount; ++attempted) {
         if (stopSignal != 0) {
             interrupted = true;
@@ -35,8 +36,14 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
         AccelSample sample;
         if (readSample(link, sample) == sampleBytes) {
             double t = time_time() - t0;
-            printf("time = %.3f, x = %.3f, y = %.3f, z = %.3f\n", t, sample.x, sample.y, sample.z);
-            fflush(stdout);
+            // Nobody reads the stream any more (a closed pipe, a full disk):
+            // no point in reading on.
+            if (printf("time = %.3f, x = %.3f, y = %.3f, z = %.3f\n", t, sample.x, sample.y,
+                       sample.z) < 0 ||
+                fflush(stdout) != 0) {
+                streamLost = true;
+                break;
+            }
         } else {
             readOk = false;
         }
@@ -44,6 +51,11 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
         time_sleep(settings.samplePeriod);
     }
     gpioTerminate();
+    // The summary could not be written either; the caller reports the
+    // failed write on standard error.
+    if (streamLost) {
+        return 1;
+    }
     double elapsed = time_time() - t0;
     // A clock that did not advance (or was set back) must not print nan or a
     // negative rate.

@@ -13,6 +13,7 @@
 
 int runShakelog(int argc, char **argv, const char *memInfoFile)
 {
+    ignoreBrokenPipe();
     RunSettings settings = defaultSettings();
     if (!parseCommandLine(argc, argv, settings) || !deriveCounts(settings)) {
         return 1;

@@ -4,7 +4,9 @@ volatile sig_atomic_t stopSignal = 0;
 
 namespace {
 
-inline constexpr int stopSignals[] = {SIGINT, SIGTERM};
+// SIGHUP is what a lost terminal or SSH session sends: a capture running
+// in it is kept as on Ctrl-C.
+inline constexpr int stopSignals[] = {SIGHUP, SIGINT, SIGTERM};
 
 bool ignoredNow(int signo)
 {
@@ -47,12 +49,23 @@ extern "C" void onStopSignal(int signo)
 
 StopDispositions recordStopDispositions()
 {
-    return StopDispositions{ignoredNow(SIGINT), ignoredNow(SIGTERM)};
+    return StopDispositions{ignoredNow(SIGHUP), ignoredNow(SIGINT), ignoredNow(SIGTERM)};
+}
+
+void ignoreBrokenPipe()
+{
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void installStopHandlers(const StopDispositions &dispositions)
 {
     stopSignal = 0;
+    setDisposition(SIGHUP, dispositions.hangupIgnored ? SIG_IGN : onStopSignal);
     setDisposition(SIGINT, dispositions.interruptIgnored ? SIG_IGN : onStopSignal);
     setDisposition(SIGTERM, dispositions.terminateIgnored ? SIG_IGN : onStopSignal);
+    // Whatever the library made of it.
+    ignoreBrokenPipe();
 }
