@@ -1,4 +1,4 @@
-// SIGINT and SIGTERM during a run, raised by the emulated library right
+// SIGINT, SIGTERM and SIGHUP during a run, raised by the emulated library right
 // after a chosen transfer on the virtual clock.  Transfer 1 is the device
 // ID read; in file mode capture reading j is transfer j + 1, in console mode
 // (after two warm-up reads) transfer j + 3.
@@ -15,6 +15,7 @@
 
 #include "pigpio_emulation.h"
 #include "capture_memory.h"
+#include "lost_session_cases.h"
 #include "run_captured.h"
 #include "run_sequence.h"
 
@@ -203,56 +204,11 @@ TEST_F(Interruption, ConsoleModeSummarisesTheReadingsAttempted)
     EXPECT_EQ(emulatedTerminateCount(), 1);
 }
 
-TEST(InterruptionEndToEnd, CtrlCOrAHangUpToTheProgramKeepsTheCapture)
+TEST(InterruptionEndToEnd, ALostReaderOrSessionKeepsTheCapture)
 {
     // The real binary on the real clock, its library handlers installed by
-    // gpioInitialise: a SIGINT, or the SIGHUP of a lost session, from
-    // outside must reach the program's own.
-    for (int signo : {SIGINT, SIGHUP}) {
-    std::string path = "/tmp/shakelog-sigint-test-" + std::to_string(getpid()) + ".csv";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDERR_FILENO);
-        close(out[0]);
-        close(out[1]);
-        execl(SHAKELOG_BINARY, "shakelog", "-t", "60", "-f", "10", "-s", path.c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string printed;
-    char chunk[256];
-    ssize_t n = 0;
-    while (printed.find('\n') == std::string::npos && (n = read(out[0], chunk, sizeof chunk)) > 0) {
-        printed.append(chunk, static_cast<size_t>(n));
-    }
-    kill(child, signo);
-    while ((n = read(out[0], chunk, sizeof chunk)) > 0) {
-        printed.append(chunk, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    std::string content = readFile(path);
-    std::remove(path.c_str());
-    ASSERT_TRUE(WIFEXITED(status)) << printed;
-    EXPECT_EQ(WEXITSTATUS(status), 1) << printed;
-    int rows = -1;
-    size_t last = printed.rfind("Capture interrupted: ");
-    ASSERT_NE(last, std::string::npos) << printed;
-    ASSERT_EQ(sscanf(printed.c_str() + last, "Capture interrupted: %d of 600 rows written.\n", &rows), 1);
-    EXPECT_EQ(printed.substr(last),
-              "Capture interrupted: " + std::to_string(rows) + " of 600 rows written.\n");
-    long lines = 0;
-    for (char c : content) {
-        lines += c == '\n';
-    }
-    EXPECT_EQ(lines, rows + 1) << "the header and the rows said";
-    }
+    // gpioInitialise: signals from outside must reach the program's own.
+    expectLostSessionCases(SHAKELOG_BINARY);
 }
 
 }  // namespace

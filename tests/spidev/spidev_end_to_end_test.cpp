@@ -1,6 +1,6 @@
 // The real program built on the spidev backend, with the stand-in for the
-// kernel's driver preloaded: console and file mode end to end, and a device
-// that is not there.
+// kernel's driver preloaded: console and file mode end to end, a device
+// that is not there, and a reader or session lost mid-run.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "lost_session_cases.h"
 #include "run_captured.h"
 #include "test_emulator.h"
 
@@ -34,18 +35,23 @@ protected:
     // environment: extra VAR=value words for the stand-in.
     ProgramRun run(const std::string &args, const std::string &environment = "")
     {
+        std::string command = program(environment) + " " + args + " >" + outPath + " 2>" + errPath;
+        int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status)) << command;
+        return ProgramRun{WEXITSTATUS(status), readFile(outPath), readFile(errPath), readFile(logPath)};
+    }
+
+    // The command that starts the program with the stand-in preloaded.
+    std::string program(const std::string &environment = "")
+    {
         // The stand-in is not built with the sanitizer's runtime first in
         // line, which a sanitized program would otherwise refuse.  Under
         // qemu-user the build machine's loader would take LD_PRELOAD for
         // itself and complain about the target's library: qemu hands it to
         // the emulated program alone.
         const char *preload = testEmulator() == nullptr ? "LD_PRELOAD=" : "QEMU_SET_ENV=LD_PRELOAD=";
-        std::string command = std::string("env ASAN_OPTIONS=verify_asan_link_order=0 ") + preload +
-                              SPIDEV_STANDIN " SPIDEV_STANDIN_LOG=" + logPath + " " + environment +
-                              " " SPIDEV_PROGRAM " " + args + " >" + outPath + " 2>" + errPath;
-        int status = std::system(command.c_str());
-        EXPECT_TRUE(WIFEXITED(status)) << command;
-        return ProgramRun{WEXITSTATUS(status), readFile(outPath), readFile(errPath), readFile(logPath)};
+        return std::string("env ASAN_OPTIONS=verify_asan_link_order=0 ") + preload +
+               SPIDEV_STANDIN " SPIDEV_STANDIN_LOG=" + logPath + " " + environment + " " SPIDEV_PROGRAM;
     }
 
     std::string base = "/tmp/shakelog-spidev-e2e-" + std::to_string(getpid());
@@ -126,6 +132,11 @@ TEST_F(SpidevProgram, AMissingDeviceEndsWithStatusOneAndSaysWhatToDo)
         EXPECT_NE(r.log.find("transfers 0\n"), std::string::npos) << r.log;
         EXPECT_EQ(access(csvPath.c_str(), F_OK), -1);
     }
+}
+
+TEST_F(SpidevProgram, ALostReaderOrSessionKeepsTheCapture)
+{
+    expectLostSessionCases(program());
 }
 
 }  // namespace
