@@ -97,8 +97,8 @@ bool ranges_peripheral_base(const uint8_t* bytes, size_t size, uint32_t* base)
     return true;
 }
 
-soc_identity identify_soc(const char* compatible, size_t compatible_size,
-                          const uint8_t* ranges, size_t ranges_size)
+soc_identity identify_soc(const char* compatible, size_t compatible_size, const uint8_t* ranges,
+                          size_t ranges_size)
 {
     soc_identity identity{soc_verdict::unreadable, nullptr, ""};
     const char* name = last_compatible(compatible, compatible_size);

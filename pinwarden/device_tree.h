@@ -61,7 +61,7 @@ enum class soc_verdict {
 
 struct soc_identity {
     soc_verdict verdict;
-    const soc_model* model;            // set when known
+    const soc_model* model;              // set when known
     char name[soc_name_max_length + 1];  // "" when unreadable
 };
 
@@ -75,8 +75,8 @@ bool ranges_peripheral_base(const uint8_t* bytes, size_t size, uint32_t* base);
 
 // From the two files' contents; a file that could not be read is passed
 // with a null pointer.
-soc_identity identify_soc(const char* compatible, size_t compatible_size,
-                          const uint8_t* ranges, size_t ranges_size);
+soc_identity identify_soc(const char* compatible, size_t compatible_size, const uint8_t* ranges,
+                          size_t ranges_size);
 
 // Reads the device tree of this machine.
 soc_identity detect_soc();

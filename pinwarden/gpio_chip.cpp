@@ -98,8 +98,7 @@ bool is_controller_node(const char* node, const soc_model& model)
         return starts_with(node, device_tree_node_prefix) &&
                has_compatible(node, rp1_controllers, sizeof rp1_controllers / sizeof *rp1_controllers);
     const char* name = node + strlen(device_tree_bus_prefix);
-    return starts_with(node, device_tree_bus_prefix) && *name != '\0' &&
-           strchr(name, '/') == nullptr &&
+    return starts_with(node, device_tree_bus_prefix) && *name != '\0' && strchr(name, '/') == nullptr &&
            has_compatible(node, broadcom_controllers,
                           sizeof broadcom_controllers / sizeof *broadcom_controllers);
 }
@@ -139,8 +138,7 @@ bool is_gpio_controller(const char* device, const soc_model& model)
     return strcmp(device, expected) == 0;
 }
 
-controller_line find_controller_line(uint32_t pin, pin_directory directory,
-                                     const soc_model& model)
+controller_line find_controller_line(uint32_t pin, pin_directory directory, const soc_model& model)
 {
     char device[PATH_MAX];
     if (directory != pin_directory::class_link || !pin_device(pin, device) ||
@@ -159,7 +157,8 @@ controller_line find_controller_line(uint32_t pin, pin_directory directory,
             continue;
         char path[attribute_path_size];
         chip_lines chip{};
-        if (snprintf(path, sizeof path, "%s/%s", chips, entry->d_name) >= static_cast<int>(sizeof path) ||
+        if (snprintf(path, sizeof path, "%s/%s", chips, entry->d_name) >=
+                static_cast<int>(sizeof path) ||
             !read_chip_lines(path, &chip))
             continue;
         if (pin >= chip.base && pin - chip.base < chip.count) {

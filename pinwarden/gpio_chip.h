@@ -33,10 +33,10 @@ struct chip_lines {
 };
 
 enum class line_verdict {
-    found,        // `line` is the pin's line on the controller's chip
+    found,              // `line` is the pin's line on the controller's chip
     not_on_controller,  // another chip, a virtual directory, an unreadable device
-    no_chip,      // the controller's device has no readable chip entry
-    outside_chip, // no chip of the controller's device holds the number
+    no_chip,            // the controller's device has no readable chip entry
+    outside_chip,       // no chip of the controller's device holds the number
 };
 
 struct controller_line {
@@ -46,8 +46,7 @@ struct controller_line {
 
 // The pin's line, where its directory and its chip entry lead to the device
 // proved to be `model`'s GPIO controller.
-controller_line find_controller_line(uint32_t pin, pin_directory directory,
-                                     const soc_model& model);
+controller_line find_controller_line(uint32_t pin, pin_directory directory, const soc_model& model);
 
 // True when `device` (a resolved path under /sys/devices) is `model`'s GPIO
 // controller: its device-tree node is the controller's node, or, where the

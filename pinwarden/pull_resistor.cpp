@@ -86,8 +86,8 @@ bool choose_gpio_target(gpio_target* target)
     case soc_verdict::known:
         // The address comes from our own table; the device tree only
         // confirmed it.
-        *target = {static_cast<off_t>(soc.model->peripheral_base) + gpio_block_offset,
-                   soc.model->method, soc.model};
+        *target = {static_cast<off_t>(soc.model->peripheral_base) + gpio_block_offset, soc.model->method,
+                   soc.model};
         return true;
     case soc_verdict::unsupported:
         fprintf(stderr, "pull resistors are not supported on SoC %s\n", soc.name);
@@ -96,8 +96,7 @@ bool choose_gpio_target(gpio_target* target)
         fprintf(stderr, "could not identify the SoC from %s\n", compatible_path);
         return false;
     case soc_verdict::bad_ranges:
-        fprintf(stderr, "unexpected peripheral address for SoC %s in %s\n", soc.name,
-                soc_ranges_path);
+        fprintf(stderr, "unexpected peripheral address for SoC %s in %s\n", soc.name, soc_ranges_path);
         return false;
     }
     return false;
@@ -179,8 +178,9 @@ bool map_gpio_block(const gpio_target& target, mapped_block* block)
     const int refusal = errno;
     fprintf(stderr, "could not map GPIO region: %s\n", strerror(refusal));
     if (refusal == EPERM && block->device == dev_mem_path)
-        fprintf(stderr, "%s refused the mapping: the kernel's strict /dev/mem setting is the "
-                        "likely cause (booting with iomem=relaxed lifts it)\n",
+        fprintf(stderr,
+                "%s refused the mapping: the kernel's strict /dev/mem setting is the "
+                "likely cause (booting with iomem=relaxed lifts it)\n",
                 block->device);
     close(block->fd);
     return false;
@@ -188,8 +188,7 @@ bool map_gpio_block(const gpio_target& target, mapped_block* block)
 
 // False, with nothing stored, when a block for the pull sequence does not
 // read as a GPIO block.
-bool latch_pull(const mapped_block& block, const gpio_target& target, uint32_t line,
-                int pull_code)
+bool latch_pull(const mapped_block& block, const gpio_target& target, uint32_t line, int pull_code)
 {
     volatile uint32_t* registers = static_cast<volatile uint32_t*>(block.address);
     switch (target.method) {

@@ -19,8 +19,8 @@ void *mapArray(size_t count, size_t elementBytes, int extraFlags)
         return nullptr;
     }
     size_t bytes = (count > 0 ? count : 1) * elementBytes;
-    void *memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | extraFlags, -1, 0);
+    void *memory =
+        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | extraFlags, -1, 0);
     return memory == MAP_FAILED ? nullptr : memory;
 }
 
@@ -47,8 +47,8 @@ int captureReadingCapacity(double durationSec, int rawCapacity)
 {
     // Rounded up: a part of a reading's time on the wire may still end
     // within the duration.
-    int64_t wire = (static_cast<int64_t>(durationSec) * speedSPI + spiBitsPerReading - 1) /
-                   spiBitsPerReading;
+    int64_t wire =
+        (static_cast<int64_t>(durationSec) * speedSPI + spiBitsPerReading - 1) / spiBitsPerReading;
     return static_cast<int>(std::min<int64_t>(rawCapacity, wire + extraReadings));
 }
 
@@ -94,8 +94,7 @@ static uint64_t bytesForDuration(const RunSettings &settings, int durationSec)
     RunSettings trial = settings;
     trial.durationSec = durationSec;
     deriveCounts(trial);  // within 0..durationMax: never refused
-    return captureBytes(captureReadingCapacity(trial.durationSec, trial.rawCapacity),
-                        trial.sampleCount);
+    return captureBytes(captureReadingCapacity(trial.durationSec, trial.rawCapacity), trial.sampleCount);
 }
 
 // The longest whole number of seconds, at the settings' rate, whose capture

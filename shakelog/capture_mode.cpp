@@ -84,8 +84,8 @@ CaptureEnd captureReadings(const RunSettings &settings, SensorLink &link, Captur
 
 int runCaptureMode(const RunSettings &settings, SensorLink &link, CaptureRecord &record)
 {
-    printf("Reading %d samples in %.1f seconds with sampling rate %.1f Hz...\n",
-           settings.sampleCount, settings.durationSec, settings.rateHz);
+    printf("Reading %d samples in %.1f seconds with sampling rate %.1f Hz...\n", settings.sampleCount,
+           settings.durationSec, settings.rateHz);
     fflush(stdout);
     // Reading 0 always serves row 0: on a sensor just switched to measuring
     // it would still hold zeros, so give it time for its first sample.

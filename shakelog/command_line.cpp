@@ -20,33 +20,34 @@ RunSettings defaultSettings()
 
 void printUsage()
 {
-    printf("shakelog (version %s) \n"
-           "<%s>\n"
-           "\n"
-           "Usage: shakelog [OPTION]... \n"
-           "Read data from ADXL345 accelerometer through SPI interface on Raspberry Pi.\n"
-           "Online help, docs & bug reports: <%s>\n"
-           "\n"
-           "Mandatory arguments to long options are mandatory for short options too.\n"
-           "  -s, --save FILE     save data to specified FILE (data printed to command-line\n"
-           "                      output, if not specified)\n"
-           "  -t, --time TIME     set the duration of data stream to TIME seconds\n"
-           "                      (default: %i seconds) [integer]\n"
-           "  -f, --freq FREQ     set the sampling rate of data stream to FREQ samples per\n"
-           "                      second, 1 <= FREQ <= %i (default: %i Hz) [integer]\n"
-           "\n"
-           "Data is streamed in comma separated format, e. g.:\n"
-           "  time,     x,     y,     z\n"
-           "   0.0,  10.0,   0.0, -10.0\n"
-           "   1.0,   5.0,  -5.0,  10.0\n"
-           "   ...,   ...,   ...,   ...\n"
-           "  time shows seconds elapsed since the first reading;\n"
-           "  x, y and z show acceleration along x, y and z axis in fractions of <g>.\n"
-           "\n"
-           "Exit status:\n"
-           "  0  if OK\n"
-           "  1  if error occurred during data reading or wrong cmdline arguments.\n",
-           codeVersion, homePageURL, bugReportURL, timeDefault, freqMax, freqDefault);
+    printf(
+        "shakelog (version %s) \n"
+        "<%s>\n"
+        "\n"
+        "Usage: shakelog [OPTION]... \n"
+        "Read data from ADXL345 accelerometer through SPI interface on Raspberry Pi.\n"
+        "Online help, docs & bug reports: <%s>\n"
+        "\n"
+        "Mandatory arguments to long options are mandatory for short options too.\n"
+        "  -s, --save FILE     save data to specified FILE (data printed to command-line\n"
+        "                      output, if not specified)\n"
+        "  -t, --time TIME     set the duration of data stream to TIME seconds\n"
+        "                      (default: %i seconds) [integer]\n"
+        "  -f, --freq FREQ     set the sampling rate of data stream to FREQ samples per\n"
+        "                      second, 1 <= FREQ <= %i (default: %i Hz) [integer]\n"
+        "\n"
+        "Data is streamed in comma separated format, e. g.:\n"
+        "  time,     x,     y,     z\n"
+        "   0.0,  10.0,   0.0, -10.0\n"
+        "   1.0,   5.0,  -5.0,  10.0\n"
+        "   ...,   ...,   ...,   ...\n"
+        "  time shows seconds elapsed since the first reading;\n"
+        "  x, y and z show acceleration along x, y and z axis in fractions of <g>.\n"
+        "\n"
+        "Exit status:\n"
+        "  0  if OK\n"
+        "  1  if error occurred during data reading or wrong cmdline arguments.\n",
+        codeVersion, homePageURL, bugReportURL, timeDefault, freqMax, freqDefault);
 }
 
 // atoi, except that a number beyond the int range saturates instead of

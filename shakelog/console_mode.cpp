@@ -57,8 +57,7 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
     // A clock that did not advance (or was set back) must not print nan or a
     // negative rate.
     double rate = elapsed > 0 ? attempted / elapsed : 0.0;
-    printf("%d samples read in %.2f seconds with sampling rate %.1f Hz\n", attempted, elapsed,
-           rate);
+    printf("%d samples read in %.2f seconds with sampling rate %.1f Hz\n", attempted, elapsed, rate);
     fflush(stdout);
     // The interruption is the run's outcome, in place of "Done" or "Error
     // occurred!": the readings stopped short of what was asked.

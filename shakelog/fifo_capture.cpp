@@ -78,8 +78,8 @@ bool prepareFifoCapture(const RunSettings &settings, FifoRecord &record)
     record.rateCode = fifoRateCode(settings.rateHz);
     record.nominalHz = rateCodeHz(record.rateCode);
     record.capacity = fifoSampleCapacity(settings);
-    record.counts = static_cast<int16_t *>(
-        reserveArray(static_cast<size_t>(record.capacity), fifoSampleBytes));
+    record.counts =
+        static_cast<int16_t *>(reserveArray(static_cast<size_t>(record.capacity), fifoSampleBytes));
     if (record.counts == nullptr) {
         printNotEnoughMemory(settings);
         fflush(stdout);
@@ -118,12 +118,12 @@ static int64_t newestBy(const FifoRecord &record, double seconds)
 {
     double low = 1;
     double high = -1;
-    int64_t kept = record.observations < fifoRecentObservations ? record.observations
-                                                               : fifoRecentObservations;
+    int64_t kept =
+        record.observations < fifoRecentObservations ? record.observations : fifoRecentObservations;
     for (int64_t i = 0; i < kept; ++i) {
         const FifoObservation &seen = record.recent[i];
-        double ahead = expectedIndex(record.fit, seen.seconds, record.nominalHz) -
-                       static_cast<double>(seen.newest);
+        double ahead =
+            expectedIndex(record.fit, seen.seconds, record.nominalHz) - static_cast<double>(seen.newest);
         low = ahead < low ? ahead : low;
         high = ahead > high ? ahead : high;
     }

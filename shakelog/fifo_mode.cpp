@@ -24,21 +24,22 @@ static void printLostSamples(const FifoRecord &record, double inputHz, double ra
         bridgedMs += 1000.0 * (record.gaps[i].lost + 1) / inputHz;
     }
     if (record.gapCount == 1) {
-        printf("Lost %lld samples in a stall longer than the sensor's FIFO holds: "
-               "rows from %.5f to %.5f seconds are bridged linearly.\n",
-               static_cast<long long>(record.lostTotal), startSec, endSec);
+        printf(
+            "Lost %lld samples in a stall longer than the sensor's FIFO holds: "
+            "rows from %.5f to %.5f seconds are bridged linearly.\n",
+            static_cast<long long>(record.lostTotal), startSec, endSec);
     } else {
-        printf("Lost %lld samples in %d stalls longer than the sensor's FIFO holds: "
-               "rows over %.1f ms, the first from %.5f to %.5f seconds, are bridged linearly.\n",
-               static_cast<long long>(record.lostTotal), record.gapCount, bridgedMs, startSec,
-               endSec);
+        printf(
+            "Lost %lld samples in %d stalls longer than the sensor's FIFO holds: "
+            "rows over %.1f ms, the first from %.5f to %.5f seconds, are bridged linearly.\n",
+            static_cast<long long>(record.lostTotal), record.gapCount, bridgedMs, startSec, endSec);
     }
 }
 
 int runFifoCaptureMode(const RunSettings &settings, SensorLink &link, FifoRecord &record)
 {
-    printf("Reading %d samples in %.1f seconds with sampling rate %.1f Hz...\n",
-           settings.sampleCount, settings.durationSec, settings.rateHz);
+    printf("Reading %d samples in %.1f seconds with sampling rate %.1f Hz...\n", settings.sampleCount,
+           settings.durationSec, settings.rateHz);
     fflush(stdout);
     CaptureEnd end = CaptureEnd::readFailed;
     if (configureFifo(link, record.rateCode, fifoWatermark)) {
@@ -46,8 +47,8 @@ int runFifoCaptureMode(const RunSettings &settings, SensorLink &link, FifoRecord
     }
     gpioTerminate();
     double inputHz = fittedRateHz(record.fit, record.nominalHz);
-    int rows = end == CaptureEnd::complete ? settings.sampleCount
-                                           : fifoRowsCovered(settings, record, inputHz);
+    int rows =
+        end == CaptureEnd::complete ? settings.sampleCount : fifoRowsCovered(settings, record, inputHz);
     if (end == CaptureEnd::readFailed) {
         printf("Error occurred!");
         fflush(stdout);

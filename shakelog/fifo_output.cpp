@@ -62,8 +62,8 @@ static void feed(RowSink &sink, const double *in, size_t count)
     do {
         size_t taken = 0;
         size_t made = 0;
-        soxr_error_t error = soxr_process(sink.resampler, in ? in + used * axes : nullptr,
-                                          count - used, &taken, out, chunkSamples, &made);
+        soxr_error_t error = soxr_process(sink.resampler, in ? in + used * axes : nullptr, count - used,
+                                          &taken, out, chunkSamples, &made);
         if (error != nullptr) {
             printf("Failed to resample the capture: %s\n", error);
             sink.failed = true;
@@ -142,8 +142,7 @@ static void feedRecord(RowSink &sink, const FifoRecord &record, double inputHz)
     }
 }
 
-bool writeFifoRows(const RunSettings &settings, const FifoRecord &record, double inputHz,
-                   int rows)
+bool writeFifoRows(const RunSettings &settings, const FifoRecord &record, double inputHz, int rows)
 {
     soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
     soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);

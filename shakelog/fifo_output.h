@@ -15,7 +15,6 @@ int fifoRowsCovered(const RunSettings &settings, const FifoRecord &record, doubl
 // samples taken at inputHz.  Samples lost in a gap are bridged linearly, so
 // that the samples after it keep their times.  False after a message when
 // the resampler or the file fails.
-bool writeFifoRows(const RunSettings &settings, const FifoRecord &record, double inputHz,
-                   int rows);
+bool writeFifoRows(const RunSettings &settings, const FifoRecord &record, double inputHz, int rows);
 
 #endif

@@ -55,8 +55,7 @@ static bool roomForFile(const char *path, unsigned long long &bytes, unsigned lo
 }
 
 // A file takes whole blocks.
-static bool fits(int sampleCount, int longestSec, unsigned long long room,
-                 unsigned long long block)
+static bool fits(int sampleCount, int longestSec, unsigned long long room, unsigned long long block)
 {
     auto bound = static_cast<unsigned long long>(csvBytesBound(sampleCount, longestSec));
     return (bound + block - 1) / block * block <= room;
@@ -85,9 +84,10 @@ bool checkSaveSpace(const RunSettings &settings)
             tooLong = middle;
         }
     }
-    std::printf("Not enough disk space for a capture of %.0f seconds to %s! The free space holds "
-                "a capture of at most %d seconds.\n",
-                settings.durationSec, settings.savePath, longest);
+    std::printf(
+        "Not enough disk space for a capture of %.0f seconds to %s! The free space holds "
+        "a capture of at most %d seconds.\n",
+        settings.durationSec, settings.savePath, longest);
     std::fflush(stdout);
     return false;
 }

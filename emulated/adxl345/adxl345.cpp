@@ -67,9 +67,8 @@ bool isWritable(int address)
 {
     if (address >= adxlRegThreshTap && address <= adxlRegTapAxes)
         return true;
-    return address == adxlRegBwRate || address == adxlRegPowerCtl ||
-           address == adxlRegIntEnable || address == adxlRegIntMap ||
-           address == adxlRegDataFormat || address == adxlRegFifoCtl;
+    return address == adxlRegBwRate || address == adxlRegPowerCtl || address == adxlRegIntEnable ||
+           address == adxlRegIntMap || address == adxlRegDataFormat || address == adxlRegFifoCtl;
 }
 
 // The receiver sees each bit one bit late: the first bit is the idle level,
@@ -200,8 +199,8 @@ void adxlAdvance(Adxl345 &device, int64_t nowNs)
 // during the transaction.  With the FIFO on, that read pops the sample
 // when it ends: as the address moves on past DATAZ1, or as chip select
 // rises.
-void adxlTransaction(Adxl345 &device, int64_t nowNs, double byteNs, const uint8_t *mosi,
-                     uint8_t *miso, size_t count)
+void adxlTransaction(Adxl345 &device, int64_t nowNs, double byteNs, const uint8_t *mosi, uint8_t *miso,
+                     size_t count)
 {
     if (count == 0)
         return;

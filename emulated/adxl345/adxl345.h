@@ -60,7 +60,7 @@ inline constexpr uint8_t adxlCmdAddressMask = 0x3F;
 
 // Register contents.
 inline constexpr uint8_t adxlDevIdValue = 0xE5;
-inline constexpr uint8_t adxlBwRateReset = 0x0A;        // 100 Hz
+inline constexpr uint8_t adxlBwRateReset = 0x0A;  // 100 Hz
 inline constexpr uint8_t adxlBwRateCodeMask = 0x0F;
 inline constexpr uint8_t adxlPowerMeasure = 0x08;
 inline constexpr uint8_t adxlIntDataReady = 0x80;
@@ -70,7 +70,7 @@ inline constexpr uint8_t adxlFormatJustify = 0x04;
 inline constexpr uint8_t adxlFormatRangeMask = 0x03;
 inline constexpr uint8_t adxlIntWatermark = 0x02;
 inline constexpr uint8_t adxlIntOverrun = 0x01;
-inline constexpr uint8_t adxlFifoModeMask = 0xC0;       // FIFO_CTL bits 7..6
+inline constexpr uint8_t adxlFifoModeMask = 0xC0;  // FIFO_CTL bits 7..6
 inline constexpr uint8_t adxlFifoModeBypass = 0x00;
 inline constexpr uint8_t adxlFifoModeFifo = 0x40;
 inline constexpr uint8_t adxlFifoModeStream = 0x80;
@@ -110,7 +110,7 @@ inline constexpr size_t adxlMaxBusBytes = 1u << 16;
 // Scaling.
 inline constexpr int adxlAxisCount = 3;
 inline constexpr int adxlFullResCountsPerG = 256;
-inline constexpr int adxlFixedResBits = 10;             // without FULL_RES
+inline constexpr int adxlFixedResBits = 10;  // without FULL_RES
 inline constexpr int adxlRegisterBits = 16;
 inline constexpr double adxlOffsetGPerCount = 0.015625;  // 15.6 mg per OFSx count
 
@@ -142,12 +142,12 @@ struct AdxlSignal {
 struct AdxlFifo {
     uint8_t samples[adxlSamplesHeld][adxlSampleBytes];
     int head;
-    int count;                              // 0..adxlSamplesHeld
-    bool overrun;                           // a sample was lost since the last pop
-    bool popped;                            // popNs and the values before it are set
-    int64_t popNs;                          // device time of the latest pop
-    uint8_t beforePop[adxlSampleBytes];     // the sample that pop removed
-    uint8_t statusBeforePop;                // FIFO_STATUS just before it
+    int count;                           // 0..adxlSamplesHeld
+    bool overrun;                        // a sample was lost since the last pop
+    bool popped;                         // popNs and the values before it are set
+    int64_t popNs;                       // device time of the latest pop
+    uint8_t beforePop[adxlSampleBytes];  // the sample that pop removed
+    uint8_t statusBeforePop;             // FIFO_STATUS just before it
 };
 
 // The whole state of the device.  Sample k (counted from the first Measure
@@ -164,11 +164,11 @@ struct Adxl345 {
     int64_t samplesAtEpoch;  // samples produced before epochNs
     double firstDelayNs;     // from epochNs to the first sample after it
     int64_t samplesProduced;
-    int64_t lastNs;          // latest device time seen
-    bool holding;            // constant counts instead of motion
+    int64_t lastNs;  // latest device time seen
+    bool holding;    // constant counts instead of motion
     int heldCounts[adxlAxisCount];
-    double clockError;       // the sample clock's fraction off nominal
-    int64_t startPhaseNs;    // first sample after Measure (0: one period)
+    double clockError;     // the sample clock's fraction off nominal
+    int64_t startPhaseNs;  // first sample after Measure (0: one period)
     AdxlSignal signal;
     AdxlFifo fifo;
 };
@@ -183,8 +183,8 @@ constexpr Adxl345 adxlPowerOnState()
 }
 
 // Device register file and command decoding (adxl345.cpp).
-void adxlTransaction(Adxl345 &device, int64_t nowNs, double byteNs, const uint8_t *mosi,
-                     uint8_t *miso, size_t count);
+void adxlTransaction(Adxl345 &device, int64_t nowNs, double byteNs, const uint8_t *mosi, uint8_t *miso,
+                     size_t count);
 void adxlBusTransaction(Adxl345 &device, int64_t nowNs, unsigned spiMode, unsigned baud,
                         bool wireTakesTime, const uint8_t *mosi, uint8_t *miso, size_t count);
 void adxlAdvance(Adxl345 &device, int64_t nowNs);

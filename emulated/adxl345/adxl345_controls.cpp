@@ -28,6 +28,6 @@ void adxlControlStartPhase(Adxl345 &device, const char *standIn, double seconds)
 void adxlControlTone(Adxl345 &device, const char *standIn, int axis, double amplitudeG, double hz)
 {
     if (!adxlSetTone(device, axis, amplitudeG, hz))
-        std::fprintf(stderr, "%s: tone of %g g at %g Hz on axis %d refused\n", standIn, amplitudeG,
-                     hz, axis);
+        std::fprintf(stderr, "%s: tone of %g g at %g Hz on axis %d refused\n", standIn, amplitudeG, hz,
+                     axis);
 }

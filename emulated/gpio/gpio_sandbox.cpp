@@ -135,8 +135,7 @@ std::string refusing_mapping_at(const std::string& path)
         return failure("memfd_create");
     if (ftruncate(sealed, gpio_page_size) != 0 || fcntl(sealed, F_ADD_SEALS, F_SEAL_WRITE) != 0)
         return failure("seal the strict /dev/mem");
-    const std::string target =
-        "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(sealed);
+    const std::string target = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(sealed);
     if (symlink(target.c_str(), path.c_str()) != 0)
         return failure("symlink " + path);
     return "";
@@ -208,8 +207,8 @@ std::string write_chip(const emulated_chip& chip)
         if (result.empty())
             result = create_file_with(entry + "/" + file.file, file.content, 0444);
     if (result.empty())
-        result = make_link("../.." + entry.substr(strlen("/sys")),
-                           std::string(class_gpio_dir) + "/" + name);
+        result =
+            make_link("../.." + entry.substr(strlen("/sys")), std::string(class_gpio_dir) + "/" + name);
     if (chip.node.empty())
         return result;
     const std::string node = std::string(device_tree_dir) + "/" + chip.node;
@@ -273,15 +272,15 @@ std::string populate_dev(dev_mem_kind kind, const emulated_board& board)
     _exit(exec_failed_status);
 }
 
-
 // Where the kernel makes an exported line's directory: under the chip's
 // own device on the kernels of recent years, directly under the
 // controller's device on older ones.
-emulated_chip bcm_chip(const std::string& device, const char* pin_dir, unsigned base,
-                       unsigned ngpio, const char* label, const std::string& compatible)
+emulated_chip bcm_chip(const std::string& device, const char* pin_dir, unsigned base, unsigned ngpio,
+                       const char* label, const std::string& compatible)
 {
-    return {device, device + pin_dir, base, ngpio, label,
-            compatible.empty() ? "" : "soc/gpio@7e200000", compatible};
+    return {
+        device,    device + pin_dir, base, ngpio, label, compatible.empty() ? "" : "soc/gpio@7e200000",
+        compatible};
 }
 
 // The firmware's GPIO expander of a Pi 3 and 4: its lines raise no
@@ -289,8 +288,13 @@ emulated_chip bcm_chip(const std::string& device, const char* pin_dir, unsigned 
 emulated_chip firmware_expander(unsigned base)
 {
     const std::string device = "/sys/devices/platform/soc/soc:firmware/soc:firmware:gpio";
-    return {device, device + "/gpiochip1/gpio", base, 8, "raspberrypi-exp-gpio",
-            "soc/firmware/gpio", "raspberrypi,firmware-gpio"};
+    return {device,
+            device + "/gpiochip1/gpio",
+            base,
+            8,
+            "raspberrypi-exp-gpio",
+            "soc/firmware/gpio",
+            "raspberrypi,firmware-gpio"};
 }
 
 const std::vector<uint32_t> bcm2835_ranges = {0x7E000000, 0x20000000, 0x01000000,
@@ -309,8 +313,14 @@ const std::string rp1_gpio = "/sys/devices/platform/axi/1000120000.pcie/1f000d00
 }  // namespace
 
 const emulated_board emulated_boards[emulated_board_count] = {
-    {"original Pi", {}, {}, {"", "/sys/devices/virtual/gpio", 0, 54, "", "", ""}, {},
-     original_gpio_address, true, gpio_device_kind::none},
+    {"original Pi",
+     {},
+     {},
+     {"", "/sys/devices/virtual/gpio", 0, 54, "", "", ""},
+     {},
+     original_gpio_address,
+     true,
+     gpio_device_kind::none},
     // A Pi kernel of before 4.x: pins right under the controller's device,
     // no of_node link.
     {"Pi 1",
@@ -342,8 +352,8 @@ const emulated_board emulated_boards[emulated_board_count] = {
     {"Pi 5",
      {"raspberrypi,5-model-b", "brcm,bcm2712"},
      {0x7C000000, 0x00000010, 0x7C000000, 0x04000000},
-     {rp1_gpio, rp1_gpio + "/gpiochip0/gpio", 571, 54, "pinctrl-rp1",
-      "axi/pcie@120000/rp1/gpio@d0000", "raspberrypi,rp1-gpio"},
+     {rp1_gpio, rp1_gpio + "/gpiochip0/gpio", 571, 54, "pinctrl-rp1", "axi/pcie@120000/rp1/gpio@d0000",
+      "raspberrypi,rp1-gpio"},
      {},
      0,
      false,
@@ -607,8 +617,7 @@ std::string write_file(const std::string& path, const std::string& content)
     const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd < 0)
         return failure("open " + path);
-    const bool ok = write(fd, content.data(), content.size()) ==
-                    static_cast<ssize_t>(content.size());
+    const bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
     close(fd);
     return ok ? "" : failure("write " + path);
 }

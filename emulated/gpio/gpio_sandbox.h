@@ -45,8 +45,8 @@ enum class gpio_device_kind {
 // the device-tree node the device's of_node leads to, and where the
 // kernel makes an exported line's directory.
 struct emulated_chip {
-    std::string device;           // "": no chip entries at all
-    std::string pin_parent;       // gpioN directories are made in here
+    std::string device;      // "": no chip entries at all
+    std::string pin_parent;  // gpioN directories are made in here
     unsigned base = 0;
     unsigned ngpio = 0;
     std::string label;
@@ -62,9 +62,9 @@ struct emulated_board {
     std::vector<std::string> compatible;  // board first, SoC last; none: no device tree
     std::vector<uint32_t> soc_ranges;     // cells, written big-endian
     emulated_chip chip;
-    emulated_chip expander;               // device "": none
-    off_t gpio_address;                   // physical address of its GPIO block, 0: none we use
-    bool gpio_signature;                  // its block's word 60 reads "gpio" (BCM2835 to 2837)
+    emulated_chip expander;  // device "": none
+    off_t gpio_address;      // physical address of its GPIO block, 0: none we use
+    bool gpio_signature;     // its block's word 60 reads "gpio" (BCM2835 to 2837)
     gpio_device_kind gpio_device;
 };
 
@@ -101,8 +101,7 @@ std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& nam
                                const emulated_board& board = original_board);
 // Through the /sys/class/gpio link, so the same on every board.
 std::string attribute_path(unsigned pin, const std::string& name);
-inline const std::vector<std::string> all_attributes = {"direction", "value", "active_low",
-                                                        "edge"};
+inline const std::vector<std::string> all_attributes = {"direction", "value", "active_low", "edge"};
 
 // Copies the built binary to sandbox_binary, root:root mode 4755.
 std::string install_setuid_copy(const std::string& built_binary);
@@ -142,8 +141,7 @@ std::string read_image_words(const char* path, off_t offset, uint32_t* words, un
 uint32_t mem_image_word(const emulated_board& board, off_t page, unsigned word);
 
 // Reads the page at `address` of the /dev/mem image.
-std::string read_gpio_page(uint32_t words[gpio_page_words],
-                           off_t address = original_gpio_address);
+std::string read_gpio_page(uint32_t words[gpio_page_words], off_t address = original_gpio_address);
 
 // "" when the image holds data only in the board's patterned pages (a
 // store anywhere else would have filled a hole), else where it does.

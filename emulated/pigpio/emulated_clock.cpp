@@ -42,8 +42,7 @@ int64_t readClockNs(clockid_t clock)
 
 void sleepRealNs(int64_t ns)
 {
-    timespec request{static_cast<time_t>(ns / nanosPerSecond),
-                     static_cast<long>(ns % nanosPerSecond)};
+    timespec request{static_cast<time_t>(ns / nanosPerSecond), static_cast<long>(ns % nanosPerSecond)};
     timespec remaining{};
     while (nanosleep(&request, &remaining) != 0 && errno == EINTR)
         request = remaining;
@@ -107,8 +106,7 @@ void clockSleep(double seconds)
         int64_t slept = ns + std::llround(emulatedWakeLatencySec * nanosPerSecond);
         virtualNs += slept;
         sleptNs += slept;
-    }
-    else
+    } else
         sleepRealNs(ns);
 }
 

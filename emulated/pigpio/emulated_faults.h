@@ -10,9 +10,9 @@
 struct TransferFaults {
     bool replaceResult;  // return result instead of the byte count
     int result;
-    double stallSec;     // extra time the transfer takes
-    double stepSec;      // wall-clock step after the transfer
-    uint64_t signals;    // bit n set: signal n is raised after the transfer
+    double stallSec;   // extra time the transfer takes
+    double stepSec;    // wall-clock step after the transfer
+    uint64_t signals;  // bit n set: signal n is raised after the transfer
 };
 
 enum class FaultKind { fail, stall, step, signal };

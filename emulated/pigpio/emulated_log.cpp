@@ -10,7 +10,7 @@
 namespace {
 
 struct LoggedTransaction {
-    size_t count;  // bytes on the wire
+    size_t count;     // bytes on the wire
     double startSec;  // time_time when chip select went low, and high again
     double endSec;
     unsigned char bytes[emulatedLogBytesKept];

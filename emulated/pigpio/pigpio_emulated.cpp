@@ -82,8 +82,7 @@ void printInitialiseFailure(int result)
     char stamp[timestampSize] = "";
     if (localtime_r(&now, &local) != nullptr)
         std::strftime(stamp, sizeof stamp, timestampFormat, &local);
-    std::fprintf(stderr, "%s gpioInitialise: emulated initialisation failure (%d)\n", stamp,
-                 result);
+    std::fprintf(stderr, "%s gpioInitialise: emulated initialisation failure (%d)\n", stamp, result);
 }
 
 // As pigpio's handler: say so, release the library, exit at once.  Not
@@ -91,7 +90,8 @@ void printInitialiseFailure(int result)
 extern "C" void onTerminatingSignal(int signo)
 {
     if (!quiet)
-        std::fprintf(stderr, "emulated pigpio: signal %d, terminating\n", signo);  // NOLINT(cert-msc54-cpp,bugprone-signal-handler)
+        std::fprintf(stderr, "emulated pigpio: signal %d, terminating\n",
+                     signo);  // NOLINT(cert-msc54-cpp,bugprone-signal-handler)
     gpioTerminate();
     std::exit(signalExitStatus);  // NOLINT(cert-msc54-cpp,bugprone-signal-handler)
 }

@@ -20,10 +20,10 @@ inline constexpr size_t xferTxBuf = 0;
 inline constexpr size_t xferRxBuf = 8;
 inline constexpr size_t xferLen = 16;
 inline constexpr size_t xferSpeedHz = 20;
-inline constexpr size_t xferDelayUsecs = 24;   // 16 bits
+inline constexpr size_t xferDelayUsecs = 24;  // 16 bits
 inline constexpr size_t xferBitsPerWord = 26;
-inline constexpr size_t xferUnusedFrom = 27;   // cs_change, tx_nbits, rx_nbits,
-                                               // word_delay_usecs, pad
+inline constexpr size_t xferUnusedFrom = 27;  // cs_change, tx_nbits, rx_nbits,
+                                              // word_delay_usecs, pad
 static_assert(sizeof(spi_ioc_transfer) == xferSize, "the kernel's transfer layout");
 
 inline constexpr char standInName[] = "spidev stand-in";

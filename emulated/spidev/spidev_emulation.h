@@ -43,12 +43,12 @@ struct SpidevSettings {
 inline constexpr size_t spidevLoggedBytes = 8;
 struct SpidevTransfer {
     uint32_t len;
-    uint32_t speedHz;      // the transfer's own field (0: the device's)
-    uint32_t mode;         // the device's mode when it ran
-    uint8_t bitsPerWord;   // the transfer's own field (0: the device's)
-    bool hasTx;            // tx_buf not 0
-    bool hasRx;            // rx_buf not 0
-    bool sameBuffer;       // tx_buf == rx_buf
+    uint32_t speedHz;                     // the transfer's own field (0: the device's)
+    uint32_t mode;                        // the device's mode when it ran
+    uint8_t bitsPerWord;                  // the transfer's own field (0: the device's)
+    bool hasTx;                           // tx_buf not 0
+    bool hasRx;                           // rx_buf not 0
+    bool sameBuffer;                      // tx_buf == rx_buf
     unsigned char tx[spidevLoggedBytes];  // first bytes sent
     unsigned char rx[spidevLoggedBytes];  // first bytes received
 };

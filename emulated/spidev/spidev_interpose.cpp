@@ -89,13 +89,13 @@ int ioctlOn(const char *name, int fd, unsigned long request, void *argument)
 }  // namespace
 
 // The mode argument is read only where open(2) defines it.
-#define SPIDEV_OPEN_MODE(flags, last)            \
-    mode_t mode = 0;                             \
-    if (needsMode(flags)) {                      \
-        va_list arguments;                       \
-        va_start(arguments, last);               \
-        mode = va_arg(arguments, mode_t);        \
-        va_end(arguments);                       \
+#define SPIDEV_OPEN_MODE(flags, last)     \
+    mode_t mode = 0;                      \
+    if (needsMode(flags)) {               \
+        va_list arguments;                \
+        va_start(arguments, last);        \
+        mode = va_arg(arguments, mode_t); \
+        va_end(arguments);                \
     }
 
 extern "C" {

@@ -26,9 +26,9 @@ inline constexpr NamedError openErrors[] = {{"ENOENT", ENOENT}, {"EACCES", EACCE
 
 void writeTransfer(FILE *log, const SpidevTransfer &transfer)
 {
-    std::fprintf(log, "transfer len %u speed %u bits %u mode %u tx %s rx %s same %s:",
-                 transfer.len, transfer.speedHz, static_cast<unsigned>(transfer.bitsPerWord),
-                 transfer.mode, transfer.hasTx ? "yes" : "no", transfer.hasRx ? "yes" : "no",
+    std::fprintf(log, "transfer len %u speed %u bits %u mode %u tx %s rx %s same %s:", transfer.len,
+                 transfer.speedHz, static_cast<unsigned>(transfer.bitsPerWord), transfer.mode,
+                 transfer.hasTx ? "yes" : "no", transfer.hasRx ? "yes" : "no",
                  transfer.sameBuffer ? "yes" : "no");
     for (size_t i = 0; i < transfer.len && i < spidevLoggedBytes; ++i)
         std::fprintf(log, " %02X", transfer.tx[i]);

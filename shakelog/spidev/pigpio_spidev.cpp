@@ -73,8 +73,7 @@ bool configureDevice(int fd, unsigned flags, unsigned baud)
     auto mode = static_cast<uint8_t>(flags & spiFlagModeMask);
     uint8_t bits = spiBitsPerWord;
     uint32_t speed = baud;
-    return ioctl(fd, SPI_IOC_WR_MODE, &mode) == 0 &&
-           ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits) == 0 &&
+    return ioctl(fd, SPI_IOC_WR_MODE, &mode) == 0 && ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits) == 0 &&
            ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &speed) == 0;
 }
 

@@ -94,9 +94,9 @@ TEST(PinwardenBuild, InstallsSetUserIdRootForTheGroupOnly)
 {
     char staging[] = "/tmp/pinwarden-install-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(staging));
-    const std::string output = command_output(std::string("DESTDIR='") + staging + "' '" +
-                                              CMAKE_COMMAND + "' --install '" + BUILD_DIR +
-                                              "' --prefix /usr/local 2>&1");
+    const std::string output =
+        command_output(std::string("DESTDIR='") + staging + "' '" + CMAKE_COMMAND + "' --install '" +
+                       BUILD_DIR + "' --prefix /usr/local 2>&1");
     const std::string installed = std::string(staging) + "/usr/local/bin/pinwarden";
     struct stat st {};
     const int stat_result = stat(installed.c_str(), &st);

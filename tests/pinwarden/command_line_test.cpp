@@ -20,9 +20,9 @@ TEST(PinNumber, AcceptsWhatStrtoulAcceptsInBaseZero)
         const char* text;
         uint32_t pin;
     } cases[] = {
-        {"17", 17},         {"0x11", 17}, {"0X11", 17}, {"021", 17},
-        {" \t17", 17},      {"+17", 17},  {"0", 0},     {"-0", 0},
-        {"4294967295", UINT32_MAX},
+        {"17", 17},  {"0x11", 17},  {"0X11", 17},
+        {"021", 17}, {" \t17", 17}, {"+17", 17},
+        {"0", 0},    {"-0", 0},     {"4294967295", UINT32_MAX},
     };
     for (const auto& c : cases) {
         uint32_t pin = 12345;
@@ -34,8 +34,8 @@ TEST(PinNumber, AcceptsWhatStrtoulAcceptsInBaseZero)
 TEST(PinNumber, RefusesTrailingCharactersAndMissingDigits)
 {
     // Binary is refused whether or not this glibc's strtoul reads it.
-    for (const char* text : {"17x", "17 ", "17\n", "abc", " ", "", "0x", "08", "1.5", "0x1g",
-                             "0b10001", "0B10001", " +0b1", "-0b0", "0b", "0b2"}) {
+    for (const char* text : {"17x", "17 ", "17\n", "abc", " ", "", "0x", "08", "1.5", "0x1g", "0b10001",
+                             "0B10001", " +0b1", "-0b0", "0b", "0b2"}) {
         uint32_t pin = 12345;
         EXPECT_FALSE(parse_pin_number(text, &pin)) << '"' << text << '"';
         EXPECT_EQ(12345u, pin) << '"' << text << '"';
@@ -46,9 +46,9 @@ TEST(PinNumber, RefusesTrailingCharactersAndMissingDigits)
 // 4294967313 would silently become pin 17.
 TEST(PinNumber, RefusesValuesThatDoNotFitThirtyTwoBits)
 {
-    for (const char* text : {"4294967296", "4294967313", "0x100000011", "18446744073709551615",
-                             "18446744073709551617", "-1", "-17", " -0x11",
-                             "-18446744073709551615", "-4294967279"}) {
+    for (const char* text :
+         {"4294967296", "4294967313", "0x100000011", "18446744073709551615", "18446744073709551617",
+          "-1", "-17", " -0x11", "-18446744073709551615", "-4294967279"}) {
         uint32_t pin = 12345;
         EXPECT_FALSE(parse_pin_number(text, &pin)) << text;
     }

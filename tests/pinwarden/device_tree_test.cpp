@@ -27,13 +27,16 @@ TEST(Compatible, TheSocIsTheLastWellFormedString)
         {std::string("raspberrypi,3-model-b\0brcm,bcm2837\0", 35), "brcm,bcm2837"},
         {std::string("brcm,bcm2711\0", 13), "brcm,bcm2711"},
         {std::string("a\0", 2) + long_name + '\0', long_name.c_str()},
-        {std::string("a\0", 2) + long_name + "x" + '\0', nullptr},  // too long to print
+        {std::string("a\0", 2) + long_name + "x" + '\0', nullptr},          // too long to print
         {std::string("raspberrypi,4-model-b\0brcm,bcm2711", 34), nullptr},  // cut short
         {std::string("raspberrypi,4-model-b\0\0", 23), nullptr},            // empty last
         {std::string("\0", 1), nullptr},
         {"", nullptr},
         {std::string("brcm,bcm\n2711\0", 14), nullptr},
-        {std::string("brcm,bcm\xC3\xA9" "2711\0", 15), nullptr},
+        {std::string("brcm,bcm\xC3\xA9"
+                     "2711\0",
+                     15),
+         nullptr},
     };
     for (const auto& c : cases) {
         const char* soc = last_compatible(c.bytes.data(), c.bytes.size());
@@ -86,8 +89,8 @@ TEST(Soc, OnlyAKnownSocAtItsKnownBaseIsAccepted)
         {std::string("brcm,bcm2711\0", 13), cells({0x7E000000, 0, 0xFE000000}), soc_verdict::known,
          "brcm,bcm2711", 0xFE000000},
         // A known SoC whose tree points elsewhere is not trusted.
-        {std::string("brcm,bcm2837\0", 13), cells({0x7E000000, 0x20000000}),
-         soc_verdict::bad_ranges, "brcm,bcm2837", 0},
+        {std::string("brcm,bcm2837\0", 13), cells({0x7E000000, 0x20000000}), soc_verdict::bad_ranges,
+         "brcm,bcm2837", 0},
         {std::string("brcm,bcm2711\0", 13), cells({0x7E000000, 0}), soc_verdict::bad_ranges,
          "brcm,bcm2711", 0},
         {std::string("brcm,bcm2711\0", 13), {}, soc_verdict::bad_ranges, "brcm,bcm2711", 0},
@@ -97,17 +100,17 @@ TEST(Soc, OnlyAKnownSocAtItsKnownBaseIsAccepted)
          "brcm,bcm2838", 0xFE000000},
         {std::string("raspberrypi,5-model-b\0brcm,bcm2712\0", 35), cells({0x7C000000, 0x10}),
          soc_verdict::known, "brcm,bcm2712", 0},
-        {std::string("brcm,bcm2710\0", 13), cells({0x7E000000, 0x3F000000}),
-         soc_verdict::unsupported, "brcm,bcm2710", 0},
+        {std::string("brcm,bcm2710\0", 13), cells({0x7E000000, 0x3F000000}), soc_verdict::unsupported,
+         "brcm,bcm2710", 0},
         // The SoC is the last entry, not any entry.
         {std::string("brcm,bcm2835\0acme,widget\0", 25), cells({0x7E000000, 0x20000000}),
          soc_verdict::unsupported, "acme,widget", 0},
-        {std::string("brcm,bcm2835", 12), cells({0x7E000000, 0x20000000}),
-         soc_verdict::unreadable, "", 0},
+        {std::string("brcm,bcm2835", 12), cells({0x7E000000, 0x20000000}), soc_verdict::unreadable, "",
+         0},
     };
     for (const auto& c : cases) {
-        const soc_identity soc = identify_soc(c.compatible.data(), c.compatible.size(),
-                                              c.ranges.data(), c.ranges.size());
+        const soc_identity soc =
+            identify_soc(c.compatible.data(), c.compatible.size(), c.ranges.data(), c.ranges.size());
         EXPECT_EQ(c.verdict, soc.verdict) << c.compatible;
         EXPECT_STREQ(c.name, soc.name) << c.compatible;
         if (c.verdict == soc_verdict::known) {

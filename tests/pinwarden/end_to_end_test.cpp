@@ -23,8 +23,7 @@
 
 namespace {
 
-inline constexpr char usage_line[] =
-    "usage: pinwarden {export|unexport} <gpio-pin> [pullup|pulldown]\n";
+inline constexpr char usage_line[] = "usage: pinwarden {export|unexport} <gpio-pin> [pullup|pulldown]\n";
 inline constexpr int tty_null_discipline = 27;  // N_NULL: every write fails
 
 class PinwardenEndToEnd : public ::testing::Test {
@@ -76,8 +75,7 @@ struct word_value {
 
 // The page at `address` holds what the board's image was laid out with
 // except for the words given.
-void expect_gpio_page(const std::vector<word_value>& changed,
-                      off_t address = original_gpio_address,
+void expect_gpio_page(const std::vector<word_value>& changed, off_t address = original_gpio_address,
                       const emulated_board& board = original_board)
 {
     uint32_t words[gpio_page_words];
@@ -300,18 +298,20 @@ TEST_F(PinwardenEndToEnd, WriteErrorBeforeTheFlushIsReported)
     close(slave);
     close(master);
     EXPECT_EQ(4, run.exit_status);
-    EXPECT_EQ("pinwarden: could not write GPIO pin number to /sys/class/gpio/export: "
-              "Operation not supported\n",
-              run.standard_error);
+    EXPECT_EQ(
+        "pinwarden: could not write GPIO pin number to /sys/class/gpio/export: "
+        "Operation not supported\n",
+        run.standard_error);
 }
 
 TEST_F(PinwardenEndToEnd, MissingAttributeFilesStopTheHandover)
 {
     const run_result run = pinwarden({"export", "17"});
     EXPECT_EQ(5, run.exit_status);
-    EXPECT_EQ("pinwarden: failed to change group ownership of "
-              "/sys/devices/virtual/gpio/gpio17/direction: No such file or directory\n",
-              run.standard_error);
+    EXPECT_EQ(
+        "pinwarden: failed to change group ownership of "
+        "/sys/devices/virtual/gpio/gpio17/direction: No such file or directory\n",
+        run.standard_error);
     EXPECT_EQ("17\n", read_file(sandbox_export));
 }
 
@@ -322,9 +322,10 @@ TEST_F(PinwardenEndToEnd, HandoverStopsAtTheFirstMissingFile)
     ASSERT_EQ("", add_pin_attributes(17, {"direction", "value", "edge"}));
     const run_result run = pinwarden({"export", "17"});
     EXPECT_EQ(5, run.exit_status);
-    EXPECT_EQ("pinwarden: failed to change group ownership of "
-              "/sys/devices/virtual/gpio/gpio17/active_low: No such file or directory\n",
-              run.standard_error);
+    EXPECT_EQ(
+        "pinwarden: failed to change group ownership of "
+        "/sys/devices/virtual/gpio/gpio17/active_low: No such file or directory\n",
+        run.standard_error);
     expect_handed_over(17, "direction");
     expect_handed_over(17, "value");
     expect_untouched(17, "edge");
@@ -339,9 +340,10 @@ TEST_F(PinwardenEndToEnd, RefusedModeChangeIsReported)
     ASSERT_EQ("", bind_over(proc_file, attribute_path(17, "direction")));
     const run_result run = pinwarden({"export", "17"});
     EXPECT_EQ(6, run.exit_status);
-    EXPECT_EQ("pinwarden: failed to set permissions of "
-              "/sys/devices/virtual/gpio/gpio17/direction: Operation not permitted\n",
-              run.standard_error);
+    EXPECT_EQ(
+        "pinwarden: failed to set permissions of "
+        "/sys/devices/virtual/gpio/gpio17/direction: Operation not permitted\n",
+        run.standard_error);
     expect_untouched(17, "value");
 }
 
@@ -404,8 +406,7 @@ void expect_images(const emulated_board& board, const std::vector<word_value>& c
     if (own_device)
         expect_device_image(board, changed, what);
     if (board.gpio_address != 0)
-        expect_gpio_page(own_device ? std::vector<word_value>{} : changed, board.gpio_address,
-                         board);
+        expect_gpio_page(own_device ? std::vector<word_value>{} : changed, board.gpio_address, board);
     if (board.gpio_address != original_gpio_address)
         expect_gpio_page({}, original_gpio_address, board);
     EXPECT_EQ("", image_data_outside_gpio_pages(board)) << what;
@@ -414,11 +415,11 @@ void expect_images(const emulated_board& board, const std::vector<word_value>& c
 // Each board as the kernel and firmware present it: where the pin's files
 // are, and what a pull request must do to the board's images.
 struct pull_case {
-    const char* pin;    // as typed, and as the kernel receives it
+    const char* pin;  // as typed, and as the kernel receives it
     const char* pull;
-    std::vector<word_value> changed;  // in the image the board's pulls go to
-    const char* refusal = nullptr;    // the 255 message, nothing written
-    const char* pin_parent = nullptr; // where the pin's directory is, when not the chip's
+    std::vector<word_value> changed;   // in the image the board's pulls go to
+    const char* refusal = nullptr;     // the 255 message, nothing written
+    const char* pin_parent = nullptr;  // where the pin's directory is, when not the chip's
 };
 
 struct board_case {
@@ -444,7 +445,10 @@ const board_case board_cases[] = {
      false,
      {{"17", "pullup", gppud_low},
       {"40", "pulldown", gppud_high},
-      {"17", "pullup", {}, "pin 17 is not on the GPIO controller of SoC brcm,bcm2835\n",
+      {"17",
+       "pullup",
+       {},
+       "pin 17 is not on the GPIO controller of SoC brcm,bcm2835\n",
        virtual_lines}}},
     {2,
      false,
@@ -452,7 +456,10 @@ const board_case board_cases[] = {
       {"483", "pulldown", gppud_low},
       {"498", "pulldown", gppud_high},
       {"512", "pullup", {}, "pin 512 is outside its GPIO chip\n"},
-      {"450", "pullup", {}, "pin 450 is not on the GPIO controller of SoC brcm,bcm2837\n",
+      {"450",
+       "pullup",
+       {},
+       "pin 450 is not on the GPIO controller of SoC brcm,bcm2837\n",
        expander_lines}}},
     // Two bits per line from word 57; the pattern's other bits stay.
     {3,
@@ -467,19 +474,28 @@ const board_case board_cases[] = {
       {"571", "pulldown", {{0x8001, 0x5A5A8005}}},
       {"598", "pullup", {{0x801C, 0x5A5A8018}}},
       {"599", "pullup", {}, "pin 599 is not a header pin (RP1 bank 0, lines 0 to 27)\n"},
-      {"625", "pulldown", {}, "pin 625 is not on the GPIO controller of SoC brcm,bcm2712\n",
+      {"625",
+       "pulldown",
+       {},
+       "pin 625 is not on the GPIO controller of SoC brcm,bcm2712\n",
        pi5_soc_lines}}},
     {5,
      false,
      {{"2011", "pullup", gppud_low},
       {"2019", "pulldown", gppud_low},
       {"2034", "pulldown", gppud_high},
-      {"2011", "pullup", {}, "pin 2011 is not on the GPIO controller of SoC brcm,bcm2836\n",
+      {"2011",
+       "pullup",
+       {},
+       "pin 2011 is not on the GPIO controller of SoC brcm,bcm2836\n",
        virtual_lines}}},
     {6,
      false,
      {{"471", "pullup", {{58, 0x5A5A0036}}},
-      {"446", "pulldown", {}, "pin 446 is not on the GPIO controller of SoC brcm,bcm2711\n",
+      {"446",
+       "pulldown",
+       {},
+       "pin 446 is not on the GPIO controller of SoC brcm,bcm2711\n",
        expander_lines}}},
     {7, false, {{"17", "pullup", {{58, 0x5A5A0036}}}}},
 };
@@ -489,8 +505,7 @@ void PrintTo(const board_case& c, std::ostream* out)
     *out << emulated_boards[c.board].name;
 }
 
-class PinwardenOnBoard : public PinwardenEndToEnd,
-                         public ::testing::WithParamInterface<board_case> {
+class PinwardenOnBoard : public PinwardenEndToEnd, public ::testing::WithParamInterface<board_case> {
 protected:
     void SetUp() override { set_up(board()); }
     const emulated_board& board() const { return emulated_boards[GetParam().board]; }
@@ -510,8 +525,8 @@ TEST_P(PinwardenOnBoard, HandoverReachesThePinsFilesWhereverTheKernelPutsThem)
 
     ASSERT_EQ("", add_pin_attributes(18, {"direction", "value", "edge"}, board()));
     run = pinwarden({"export", "18"});
-    const std::string directory = GetParam().virtual_directory ? "/sys/devices/virtual/gpio/gpio18"
-                                                               : "/sys/class/gpio/gpio18";
+    const std::string directory =
+        GetParam().virtual_directory ? "/sys/devices/virtual/gpio/gpio18" : "/sys/class/gpio/gpio18";
     EXPECT_EQ(5, run.exit_status);
     EXPECT_EQ("pinwarden: failed to change group ownership of " + directory +
                   "/active_low: No such file or directory\n",
@@ -542,9 +557,9 @@ TEST_P(PinwardenOnBoard, PullLandsOnThePinAskedForAndNowhereElse)
             expander ? std::vector<std::string>{"direction", "value", "active_low"} : all_attributes;
         ASSERT_EQ("", write_file(sandbox_export, ""));
         ASSERT_EQ("", write_mem_image(board()));
-        ASSERT_EQ("", add_pin_attributes_in(pin, files,
-                                            pull.pin_parent != nullptr ? pull.pin_parent
-                                                                       : board().chip.pin_parent));
+        ASSERT_EQ(
+            "", add_pin_attributes_in(
+                    pin, files, pull.pin_parent != nullptr ? pull.pin_parent : board().chip.pin_parent));
         const run_result run = pinwarden({"export", pull.pin, pull.pull});
         EXPECT_EQ(pull.refusal != nullptr ? 255 : 0, run.exit_status) << what;
         EXPECT_EQ(pull.refusal != nullptr ? pull.refusal : "", run.standard_error) << what;
@@ -613,8 +628,12 @@ TEST_F(PinwardenDevices, PullMapsTheBoardsOwnDeviceFirst)
         {5, dev_mem_kind::strict, false, "2011", strict, {}},
         {3, dev_mem_kind::strict, false, "529", "", line17},
         {3, dev_mem_kind::image, true, "529", "", line17},
-        {4, dev_mem_kind::image, true, "588",
-         "could not open /dev/gpiomem0: No such file or directory\n", {}},
+        {4,
+         dev_mem_kind::image,
+         true,
+         "588",
+         "could not open /dev/gpiomem0: No such file or directory\n",
+         {}},
     };
     for (const auto& c : cases) {
         const emulated_board& board = emulated_boards[c.board];
@@ -656,8 +675,9 @@ TEST_F(PinwardenOnPi3, DoubtfulDeviceTreeMapsNothing)
     const std::string ranges = "/sys/firmware/devicetree/base/soc/ranges";
     const std::string unidentified =
         "could not identify the SoC from /sys/firmware/devicetree/base/compatible\n";
-    const std::string unconfirmed = "unexpected peripheral address for SoC brcm,bcm2837 in "
-                                    "/sys/firmware/devicetree/base/soc/ranges\n";
+    const std::string unconfirmed =
+        "unexpected peripheral address for SoC brcm,bcm2837 in "
+        "/sys/firmware/devicetree/base/soc/ranges\n";
     const struct {
         std::string file;
         std::string content;  // "-": file removed

@@ -97,7 +97,9 @@ TEST(GppudSequence, ClockWordAndBitFoldBeyondTheLastLine)
         unsigned word;
         uint32_t bit;
     } cases[] = {
-        {63, 39, 0x80000000}, {64, 38, 0x00000001}, {UINT32_MAX, 39, 0x80000000},
+        {63, 39, 0x80000000},
+        {64, 38, 0x00000001},
+        {UINT32_MAX, 39, 0x80000000},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.word, pull_clock_word(c.line)) << c.line;

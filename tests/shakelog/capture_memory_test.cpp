@@ -27,8 +27,8 @@ namespace {
 std::string memInfo(long availableKb, long swapFreeKb)
 {
     return "MemTotal:        1000000 kB\nMemFree:           10000 kB\nMemAvailable:   " +
-           std::to_string(availableKb) + " kB\nSwapTotal:             0 kB\nSwapFree:       " +
-           std::to_string(swapFreeKb) + " kB\n";
+           std::to_string(availableKb) +
+           " kB\nSwapTotal:             0 kB\nSwapFree:       " + std::to_string(swapFreeKb) + " kB\n";
 }
 
 class CaptureMemoryCheck : public testing::Test {
@@ -89,7 +89,7 @@ TEST_F(CaptureMemoryCheck, ACaptureThatDoesNotFitIsRefusedBeforeTheSensorIsTouch
         {0, 0, "1", "1", 0},
         {10000, 1, "17", "3200", -1},  // 10,241,024 bytes: exactly enough and a little
         {10000, 0, "16", "3200", -1},
-        {0, 0, "0", "3200", -1},       // nothing to hold
+        {0, 0, "0", "3200", -1},  // nothing to hold
     };
     for (const Case &c : table) {
         resetEmulatedSensor();
@@ -100,9 +100,8 @@ TEST_F(CaptureMemoryCheck, ACaptureThatDoesNotFitIsRefusedBeforeTheSensorIsTouch
             args.insert(args.begin(), "-F");
         }
         CapturedRun run = runShakelogCaptured(args, file.c_str());
-        std::string label = c.seconds + " s at " + c.rate + " Hz in " +
-                            std::to_string(c.availableKb) + "+" + std::to_string(c.swapFreeKb) +
-                            " kB";
+        std::string label = c.seconds + " s at " + c.rate + " Hz in " + std::to_string(c.availableKb) +
+                            "+" + std::to_string(c.swapFreeKb) + " kB";
         if (c.longest < 0) {
             EXPECT_EQ(run.out.find("Reading "), 0u) << label << ": " << run.out;
             continue;
@@ -137,12 +136,8 @@ TEST(CaptureSpaceCheck, ACaptureWhoseFileCannotFitIsRefusedBeforeTheSensorIsTouc
         int longest;         // -1: fits
     };
     const Case table[] = {
-        {"8", "new.csv", -1, 7},
-        {"21474", "new.csv", -1, 7},
-        {"7", "new.csv", -1, -1},
-        {"8", "old.csv", 200000, 7},
-        {"7", "old.csv", 900000, -1},
-        {"100", "pipe", -2, -1},
+        {"8", "new.csv", -1, 7},     {"21474", "new.csv", -1, 7},  {"7", "new.csv", -1, -1},
+        {"8", "old.csv", 200000, 7}, {"7", "old.csv", 900000, -1}, {"100", "pipe", -2, -1},
     };
     for (const Case &c : table) {
         if (!mounted) {
@@ -185,7 +180,8 @@ TEST_F(CaptureMemoryCheck, AnUnreadableReportRefusesNothing)
 {
     const std::string reports[] = {
         "/nonexistent/meminfo",
-        standIn("MemTotal:        1000 kB\nMemFree:           10 kB\n"),  // a kernel without MemAvailable
+        standIn(
+            "MemTotal:        1000 kB\nMemFree:           10 kB\n"),  // a kernel without MemAvailable
         standIn(""),
     };
     for (const std::string &report : reports) {
@@ -299,9 +295,9 @@ TEST(CaptureMemoryEndToEnd, TheProgramReadsProcMeminfo)
     std::string bound = bind_over(standIn, "/proc/meminfo");
     int status = -1;
     if (bound.empty()) {
-        status = system((std::string(SHAKELOG_BINARY) + " -t 17 -f 3200 -s " + csv + " >" + out +
-                         " 2>/dev/null")
-                            .c_str());
+        status = system(
+            (std::string(SHAKELOG_BINARY) + " -t 17 -f 3200 -s " + csv + " >" + out + " 2>/dev/null")
+                .c_str());
     }
     leave_sandbox(&session);  // the bind mount goes with the namespace
     std::string printed = readFile(out);
@@ -310,8 +306,9 @@ TEST(CaptureMemoryEndToEnd, TheProgramReadsProcMeminfo)
     ASSERT_EQ(bound, "");
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(printed, "Not enough memory for a capture of 17 seconds!\n"
-                       "The available memory holds a capture of at most 16 seconds.\n");
+    EXPECT_EQ(printed,
+              "Not enough memory for a capture of 17 seconds!\n"
+              "The available memory holds a capture of at most 16 seconds.\n");
     EXPECT_EQ(access(csv.c_str(), F_OK), -1);
 }
 

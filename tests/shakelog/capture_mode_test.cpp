@@ -206,15 +206,15 @@ TEST_F(CaptureMode, AFullDiskIsAFailureNotDoneAndKeepsTheCompleteRows)
         setrlimit(RLIMIT_FSIZE, &saved);
         EXPECT_EQ(run.status, 1);
         if (!limited) {
-            EXPECT_EQ(run.out, begun + "Failed to write the output file /dev/full: "
-                                       "No space left on device\n");
+            EXPECT_EQ(run.out, begun +
+                                   "Failed to write the output file /dev/full: "
+                                   "No space left on device\n");
             continue;
         }
         std::vector<CsvRow> rows = csvRows(readFile(path));
         EXPECT_GT(rows.size(), 400u);
-        EXPECT_EQ(run.out, begun + "Failed to write the output file " + path +
-                               ": File too large\n" + path + " keeps its first " +
-                               std::to_string(rows.size()) + " rows.\n");
+        EXPECT_EQ(run.out, begun + "Failed to write the output file " + path + ": File too large\n" +
+                               path + " keeps its first " + std::to_string(rows.size()) + " rows.\n");
     }
     std::signal(SIGXFSZ, previousHandler);
 }

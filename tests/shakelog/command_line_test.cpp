@@ -8,7 +8,8 @@
 namespace {
 
 const std::string usageText =
-    std::string("shakelog (version ") + codeVersion + ") \n"
+    std::string("shakelog (version ") + codeVersion +
+    ") \n"
     "<https://shakelog.example.org/>\n"
     "\n"
     "Usage: shakelog [OPTION]... \n"
@@ -47,8 +48,8 @@ bool parse(std::vector<std::string> args, RunSettings &settings, std::string *sa
     }
     settings = defaultSettings();
     testing::internal::CaptureStdout();
-    bool ok = parseCommandLine(static_cast<int>(argv.size()), argv.data(), settings) &&
-              deriveCounts(settings);
+    bool ok =
+        parseCommandLine(static_cast<int>(argv.size()), argv.data(), settings) && deriveCounts(settings);
     testing::internal::GetCapturedStdout();
     if (savePath != nullptr) {
         *savePath = settings.savePath;
@@ -65,10 +66,19 @@ protected:
 TEST_F(CommandLine, WrongWordsPrintTheUsageTextAndFailBeforeTouchingTheSensor)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {"-h"},          {"--help"},      {"-x"},      {"--time=5"}, {"-tf", "5"},
-        {"-t"},          {"-s"},          {"-f"},      {"--save"},   {"-t", "3", "-f"},
+        {"-h"},
+        {"--help"},
+        {"-x"},
+        {"--time=5"},
+        {"-tf", "5"},
+        {"-t"},
+        {"-s"},
+        {"-f"},
+        {"--save"},
+        {"-t", "3", "-f"},
         {"-t", "3", "extra"},
-        {"-F"},          {"--fifo", "-t", "3"},  // the FIFO is a way of saving: no file, no use
+        {"-F"},
+        {"--fifo", "-t", "3"},  // the FIFO is a way of saving: no file, no use
     };
     for (const auto &args : cases) {
         CapturedRun run = runShakelogCaptured(args);

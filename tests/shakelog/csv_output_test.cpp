@@ -165,8 +165,9 @@ TEST(CsvFormat, GridTimesMatchPrintf)
 
 TEST(CsvFormat, TiesAndNearTiesRoundLikePrintf)
 {
-    std::vector<double> values{0.0, -0.0, 0.000005, -0.000005, 0.000015, 0.000025, 1e-6, -1e-6,
-                               -4e-6, -6e-6, 0.5, 2.5, 4294967295.999995, 4294967296.0, 4294967296.000005};
+    std::vector<double> values{
+        0.0,   -0.0, 0.000005, -0.000005,         0.000015,     0.000025,         1e-6, -1e-6, -4e-6,
+        -6e-6, 0.5,  2.5,      4294967295.999995, 4294967296.0, 4294967296.000005};
     // n/64 and n/2048 times 10^5 end in exactly one half for odd n.
     for (int n = -5000; n <= 5000; ++n) {
         values.push_back(n / 64.0);
@@ -189,12 +190,11 @@ TEST(CsvFormat, ArbitraryDoublesMatchPrintf)
 {
     // Random bit patterns: huge, tiny, subnormal, infinite and NaN values.
     std::mt19937_64 random(11);
-    std::vector<double> values{std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
-                               std::numeric_limits<double>::denorm_min(),
-                               std::numeric_limits<double>::infinity(),
-                               -std::numeric_limits<double>::infinity(),
-                               std::numeric_limits<double>::quiet_NaN(),
-                               -std::numeric_limits<double>::quiet_NaN()};
+    std::vector<double> values{
+        std::numeric_limits<double>::max(),        -std::numeric_limits<double>::max(),
+        std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::infinity(),
+        -std::numeric_limits<double>::infinity(),  std::numeric_limits<double>::quiet_NaN(),
+        -std::numeric_limits<double>::quiet_NaN()};
     std::uniform_real_distribution<double> exponent(-8.0, 16.0);
     for (int i = 0; i < 30000; ++i) {
         std::uint64_t bits = random();
@@ -222,8 +222,7 @@ TEST(CsvFormat, TheSizeBoundHoldsTheWidestRowsOfAnyCapture)
     for (int longest : {durationMax, fifoDurationMax}) {
         for (int rows : {1, 9, 10, 11, 99, 100, 3200, 21474, 21475, 68716800, 2147481600}) {
             double lastTime = std::min(rows, longest) - 0.00001;
-            auto widest =
-                static_cast<long long>(formattedRow(lastTime, -16.0, -16.0, -16.0).size());
+            auto widest = static_cast<long long>(formattedRow(lastTime, -16.0, -16.0, -16.0).size());
             EXPECT_GE(csvBytesBound(rows, longest), 14 + rows * widest) << rows;
             EXPECT_LE(csvBytesBound(rows, longest), 14 + rows * (widest + 1))
                 << rows << ": no more than a byte a row over";
@@ -340,9 +339,8 @@ TEST_F(CsvFile, CutOffWriteKeepsTheCompleteRows)
             EXPECT_EQ(kept, expected.substr(0, kept.size())) << label;
             EXPECT_EQ(kept.back(), '\n') << label << ": a part of a row is left";
             EXPECT_GT(expected.find('\n', kept.size()) + 1, limit) << label << ": a row more fits";
-            EXPECT_EQ(printed, "Failed to write the output file " + path + ": File too large\n" +
-                                   path + " keeps its first " + std::to_string(keptRows) +
-                                   " rows.\n")
+            EXPECT_EQ(printed, "Failed to write the output file " + path + ": File too large\n" + path +
+                                   " keeps its first " + std::to_string(keptRows) + " rows.\n")
                 << label;
             if (rowByRow) {
                 EXPECT_EQ(writer.rowsWritten, keptRows) << label;

@@ -86,10 +86,11 @@ TEST_F(FifoMode, ConfiguresStreamModeThenPopsEachSampleInItsOwnTransfer)
     emulatedSetTransferTiming(1e-6, false);
     CapturedRun run = runShakelogCaptured({"-F", "-t", "1", "-f", "3200", "-s", path});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "Reading 3200 samples in 1.0 seconds with sampling rate 3200.0 Hz...\n"
-                       "0.00 seconds left...\n"
-                       "Writing to the output file...\n"
-                       "Done\n");
+    EXPECT_EQ(run.out,
+              "Reading 3200 samples in 1.0 seconds with sampling rate 3200.0 Hz...\n"
+              "0.00 seconds left...\n"
+              "Writing to the output file...\n"
+              "Done\n");
     // The ID, then each register written and read back: data rate, stream
     // mode with its watermark, format, and measurement last (the program
     // sets the multi-byte bit on every transfer of more than one byte).

@@ -14,9 +14,9 @@
 namespace {
 
 struct Watched {
-    int status;            // the wait status
-    std::string printed;   // standard output up to the end, or to the closing
-    double secondsAfter;   // from the signal or the close to the exit
+    int status;           // the wait status
+    std::string printed;  // standard output up to the end, or to the closing
+    double secondsAfter;  // from the signal or the close to the exit
 };
 
 // Starts the command with SIGPIPE and SIGHUP at their defaults, as from a

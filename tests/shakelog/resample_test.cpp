@@ -239,7 +239,8 @@ TEST(ResampleMatchesRule, AscendingRecordsDenserAndSparserThanTheGrid)
         double period = ratePeriod(random);
         // Raw gaps from a hundredth of a period up to ten periods.
         double gap = period * std::pow(10.0, uniform(random, -2.0, 1.0));
-        std::vector<double> times = ascendingTimes(random, uniformInt(random, 1, 800), gap * 0.5, gap * 1.5);
+        std::vector<double> times =
+            ascendingTimes(random, uniformInt(random, 1, 800), gap * 0.5, gap * 1.5);
         expectMatchesRule(recordOf(times), rowsCovering(random, times, period), period, seed);
     }
 }
@@ -250,7 +251,8 @@ TEST(ResampleMatchesRule, RecordsWithEqualStampsAndExactTies)
         Random random(static_cast<std::uint64_t>(seed));
         // Dyadic periods and stamps make |t - target| ties exact.
         double period = uniformInt(random, 1, 8) / 64.0;
-        std::vector<double> times = ascendingTimes(random, uniformInt(random, 1, 600), 0.0, period * 1.5);
+        std::vector<double> times =
+            ascendingTimes(random, uniformInt(random, 1, 600), 0.0, period * 1.5);
         quantise(times, period / static_cast<double>(uniformInt(random, 1, 4)) / 2.0);
         if (seed % 3 == 0) {
             times.insert(times.end(), static_cast<std::size_t>(uniformInt(random, 1, 50)), times.back());
@@ -271,7 +273,8 @@ TEST(ResampleMatchesRule, ClockSteppedBackOnceOrSeveralTimes)
         int steps = uniformInt(random, 1, 6);
         for (int step = 0; step < steps; ++step) {
             // Backwards by up to a third of the span, sometimes below zero.
-            std::size_t from = static_cast<std::size_t>(uniformInt(random, 1, static_cast<int>(times.size()) - 1));
+            std::size_t from =
+                static_cast<std::size_t>(uniformInt(random, 1, static_cast<int>(times.size()) - 1));
             double back = uniform(random, 0.0, times.back() / 3.0 + period);
             for (std::size_t i = from; i < times.size(); ++i) {
                 times[i] -= back;
@@ -293,8 +296,8 @@ TEST(ResampleMatchesRule, UnorderedRecords)
             double t = uniform(random, -0.2, span);
             times.push_back(seed % 3 == 0 ? std::round(t * 16.0) / 16.0 : t);
         }
-        expectMatchesRule(recordOf(times), static_cast<int>(std::fmin(span / period * 1.3 + 2.0, 3000.0)),
-                          period, seed);
+        expectMatchesRule(recordOf(times),
+                          static_cast<int>(std::fmin(span / period * 1.3 + 2.0, 3000.0)), period, seed);
     }
 }
 
@@ -334,8 +337,8 @@ TEST(ResampleMatchesRule, NonFiniteStampsAndUnusualPeriods)
             const double odd[] = {inf, -inf, nan, -nan, 1e308, -1e308};
             int spoiled = uniformInt(random, 1, 3);
             for (int i = 0; i < spoiled; ++i) {
-                times[static_cast<std::size_t>(uniformInt(random, 0, static_cast<int>(times.size()) - 1))] =
-                    odd[uniformInt(random, 0, 5)];
+                times[static_cast<std::size_t>(uniformInt(
+                    random, 0, static_cast<int>(times.size()) - 1))] = odd[uniformInt(random, 0, 5)];
             }
         }
         for (double period : periods) {

@@ -58,9 +58,10 @@ void removeAmpleMemInfo()
 const char *ampleMemInfo()
 {
     if (ampleMemInfoPath.empty()) {
-        ampleMemInfoPath = writeMemInfo("MemTotal:       1073741824 kB\n"
-                                        "MemAvailable:   1073741824 kB\n"
-                                        "SwapFree:              0 kB\n");
+        ampleMemInfoPath = writeMemInfo(
+            "MemTotal:       1073741824 kB\n"
+            "MemAvailable:   1073741824 kB\n"
+            "SwapFree:              0 kB\n");
         atexit(removeAmpleMemInfo);
     }
     return ampleMemInfoPath.c_str();

@@ -219,9 +219,9 @@ volatile sig_atomic_t alarms = 0;
 
 TEST(SpidevClock, TimeSleepSleepsTheWholeTimeThroughSignals)
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = [](int) { alarms = alarms + 1; };  // no SA_RESTART
-    struct sigaction previous{};
+    struct sigaction previous {};
     ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
     itimerval every10ms{{0, 10000}, {0, 10000}};
     setitimer(ITIMER_REAL, &every10ms, nullptr);

@@ -73,11 +73,13 @@ std::vector<std::string> lines(const std::string &text)
 // rateCode: the BW_RATE the program sets (3200 Hz unless it reads the FIFO).
 void expectDriverSetUp(const std::string &log, const std::string &rateCode = "0F")
 {
-    const std::string rate = "transfer len 2 speed 2000000 bits 8 mode 3 tx yes rx no same no: 6C " + rateCode + "\n";
-    for (const std::string &fact : {std::string("open flags O_RDWR O_CLOEXEC\n"), std::string("mode 3\n"),
-                                    std::string("bits 8\n"), std::string("speed 2000000\n"),
-                                    std::string("transfer len 2 speed 2000000 bits 8 mode 3 tx yes rx yes same yes: C0 00\n"),
-                                    rate, std::string("refused 0\n"), std::string("still open 0\n")})
+    const std::string rate =
+        "transfer len 2 speed 2000000 bits 8 mode 3 tx yes rx no same no: 6C " + rateCode + "\n";
+    for (const std::string &fact :
+         {std::string("open flags O_RDWR O_CLOEXEC\n"), std::string("mode 3\n"), std::string("bits 8\n"),
+          std::string("speed 2000000\n"),
+          std::string("transfer len 2 speed 2000000 bits 8 mode 3 tx yes rx yes same yes: C0 00\n"),
+          rate, std::string("refused 0\n"), std::string("still open 0\n")})
         EXPECT_NE(log.find(fact), std::string::npos) << fact << " not in:\n" << log;
 }
 
@@ -104,8 +106,9 @@ TEST_F(SpidevProgram, FileModeCapturesAndWritesTheResampledSeries)
     for (const char *mode : {"", "-F "}) {
         ProgramRun r = run(std::string(mode) + "-t 1 -f 100 -s " + csvPath);
         EXPECT_EQ(r.status, 0) << mode << r.out << r.err;
-        EXPECT_EQ(r.out, "Reading 100 samples in 1.0 seconds with sampling rate 100.0 Hz...\n"
-                         "0.00 seconds left...\nWriting to the output file...\nDone\n")
+        EXPECT_EQ(r.out,
+                  "Reading 100 samples in 1.0 seconds with sampling rate 100.0 Hz...\n"
+                  "0.00 seconds left...\nWriting to the output file...\nDone\n")
             << mode;
         std::vector<std::string> rows = lines(readFile(csvPath));
         ASSERT_EQ(rows.size(), 101u) << mode;
@@ -127,8 +130,8 @@ TEST_F(SpidevProgram, AMissingDeviceEndsWithStatusOneAndSaysWhatToDo)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "Accelerometer not found: reading its device ID failed (expected 0xE5)!\n");
         EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
-        EXPECT_NE(r.err.find("enable SPI (dtparam=spi=on in config.txt) and reboot"),
-                  std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("enable SPI (dtparam=spi=on in config.txt) and reboot"), std::string::npos)
+            << r.err;
         EXPECT_NE(r.log.find("transfers 0\n"), std::string::npos) << r.log;
         EXPECT_EQ(access(csvPath.c_str(), F_OK), -1);
     }

@@ -55,8 +55,7 @@ TEST_F(SpidevBus, WithoutTheDeviceTheRunFailsThroughTheDeviceIdCheck)
         const char *hint;
         std::vector<std::string> args;
     };
-    for (const Case &c : {Case{ENOENT, "dtparam=spi=on", {}},
-                          Case{EACCES, "join group spi", {}},
+    for (const Case &c : {Case{ENOENT, "dtparam=spi=on", {}}, Case{EACCES, "join group spi", {}},
                           Case{ENOENT, "dtparam=spi=on", {"-t", "1", "-s", path}}}) {
         spidevEmulationReset();
         spidevEmulationFailOpen(c.error);

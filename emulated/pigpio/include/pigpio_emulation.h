@@ -23,7 +23,7 @@
 #include <cstddef>
 
 // Figures of the emulation.
-inline constexpr int emulatedPigpioVersion = 79;            // what gpioInitialise returns
+inline constexpr int emulatedPigpioVersion = 79;             // what gpioInitialise returns
 inline constexpr double emulatedDefaultOverheadSec = 15e-6;  // per transfer, pigpio on a Pi
 inline constexpr double emulatedWakeLatencySec = 80e-6;      // added to every virtual sleep
 // What the host reads where no device drives MISO (SPI channel 1, which has
