@@ -100,16 +100,20 @@ TEST_F(Interruption, ASecondSignalEndsTheProgramAtOnce)
 
 TEST_F(Interruption, ASignalIgnoredAtStartStaysIgnored)
 {
-    // As for a background job of a non-interactive shell.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction previous {};
-    sigaction(SIGINT, &ignore, &previous);
-    emulatedSignalTransfer(1000, SIGINT);
-    CapturedRun run = runShakelogCaptured({"-t", "1", "-f", "10", "-s", path});
-    sigaction(SIGINT, &previous, nullptr);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out.substr(run.out.size() - 5), "Done\n");
+    // SIGINT as for a background job of a non-interactive shell, SIGHUP as
+    // under nohup.
+    for (int signo : {SIGINT, SIGHUP}) {
+        resetEmulatedSensor();
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        struct sigaction previous {};
+        sigaction(signo, &ignore, &previous);
+        emulatedSignalTransfer(1000, signo);
+        CapturedRun run = runShakelogCaptured({"-t", "1", "-f", "10", "-s", path});
+        sigaction(signo, &previous, nullptr);
+        EXPECT_EQ(run.status, 0) << signo;
+        EXPECT_EQ(run.out.substr(run.out.size() - 5), "Done\n") << signo;
+    }
 }
 
 // Runs the program in a child whose standard output is a pipe nobody reads:

@@ -154,20 +154,27 @@ class SpectrumTests(PictureChecks):
                 self.assertEmulatedMotion(peaks)
                 self.assertPicture(self.path("tones.png"))
 
-    def test_a_peaks_own_leakage_is_not_another_peak(self):
-        # 150 s at 100 Hz of a 25 Hz tone whose amplitude wobbles by 3 % at
-        # 0.04 Hz: beside it, 6 bins off, maxima at -37 dB.
-        with open(self.path("wobble.csv"), "w") as stream:
+    def test_a_peaks_sidebands_are_not_other_peaks(self):
+        # 150 s at 100 Hz, bins 1/150 Hz apart.  y: a 25 Hz tone whose phase
+        # wanders slightly, as in a long capture, with sidebands 1/70 of it
+        # six bins away; x: the same tone and a real one a third as strong,
+        # 1 Hz away.
+        with open(self.path("long.csv"), "w") as stream:
             stream.write(HEADER)
             for k in range(15000):
                 t = k / 100
-                y = 0.03 * math.sin(2 * math.pi * 25 * t) * (1 + 0.03 * math.sin(2 * math.pi * 0.04 * t))
-                stream.write("%.5f, 0.0, %.5f, 1.0 \n" % (t, y))
-        result = run("--peaks", "3", "wobble.csv", cwd=self.dir)
+                x = 0.03 * math.sin(2 * math.pi * 25 * t) + 0.01 * math.sin(2 * math.pi * 26 * t)
+                y = 0.03 * math.sin(2 * math.pi * 25 * t + 0.03 * math.sin(2 * math.pi * 0.04 * t))
+                stream.write("%.5f, %.5f, %.5f, 1.00000 \n" % (t, x, y))
+        result = run("--peaks", "2", self.path("long.csv"))
         self.assertEqual(result.returncode, 0, result.stderr)
-        found = parse_peaks(result.stdout)["y"]
-        self.assertAlmostEqual(found[0][0], 25.0, places=2)
-        self.assertFalse([f for f in found[1:] if abs(f[0] - 25.0) < 0.1], found)
+        peaks = parse_peaks(result.stdout)
+        cases = [("x", 26.0, True), ("y", 25.04, False), ("y", 24.96, False)]
+        for axis, frequency, listed in cases:
+            with self.subTest(axis=axis, frequency=frequency):
+                self.assertAlmostEqual(peaks[axis][0][0], 25.0, places=2)
+                near = [found for found in peaks[axis][1:] if abs(found[0] - frequency) < 0.02]
+                self.assertEqual(bool(near), listed, peaks[axis])
 
     def test_flat_axes_have_no_peak(self):
         with open(self.path("flat.csv"), "w") as stream:
