@@ -639,6 +639,9 @@ TEST_F(PinwardenDevices, PullMapsTheBoardsOwnDeviceFirst)
         const emulated_board& board = emulated_boards[c.board];
         const std::string what = std::string(board.name) + " " + c.pin;
         set_up(board);
+        if (IsSkipped()) {
+            return;  // no mount namespace here: said by set_up
+        }
         ASSERT_EQ("", replace_dev(c.dev_mem, board));
         if (c.own_device_missing) {
             ASSERT_EQ(0, unlink(board_pull_image(board).path)) << what;
