@@ -15,10 +15,13 @@ namespace {
 
 char programName[] = "shakelog";
 
-enum class OptionKind { none, save, time, freq };
+enum class OptionKind { none, fifo, save, time, freq };
 
 OptionKind optionOf(const char *word)
 {
+    if (strcmp(word, "-F") == 0 || strcmp(word, "--fifo") == 0) {
+        return OptionKind::fifo;
+    }
     if (strcmp(word, "-s") == 0 || strcmp(word, "--save") == 0) {
         return OptionKind::save;
     }
@@ -46,11 +49,13 @@ double numberOf(const char *word)
 }
 
 // The settings the rules give, and whether they accept the vector at all:
-// option words at every odd position, each followed by its argument, every
-// rate within 1..freqMax and the final duration within 0..durationMax.
+// option words, each but -F followed by its argument, every rate within
+// 1..freqMax, -F only with a save path, and the final duration within
+// 0..durationMax (0..fifoDurationMax with -F).
 struct ExpectedRun {
     bool parses;
     bool derives;
+    bool fifo;
     bool saveToFile;
     const char *savePath;
     double durationSec;
@@ -59,9 +64,14 @@ struct ExpectedRun {
 
 ExpectedRun expectedRun(int argc, char **argv)
 {
-    ExpectedRun run{false, false, false, "", timeDefault, freqDefault};
+    ExpectedRun run{false, false, false, false, "", timeDefault, freqDefault};
     for (int index = 1; index < argc; index += 2) {
         OptionKind kind = optionOf(argv[index]);
+        if (kind == OptionKind::fifo) {
+            run.fifo = true;
+            --index;  // a flag: the next word is an option again
+            continue;
+        }
         if (kind == OptionKind::none || index + 1 >= argc) {
             return run;
         }
@@ -78,8 +88,12 @@ ExpectedRun expectedRun(int argc, char **argv)
             }
         }
     }
+    if (run.fifo && !run.saveToFile) {
+        return run;
+    }
     run.parses = true;
-    run.derives = run.durationSec >= 0 && run.durationSec <= durationMax;
+    run.derives =
+        run.durationSec >= 0 && run.durationSec <= (run.fifo ? fifoDurationMax : durationMax);
     return run;
 }
 
@@ -94,8 +108,9 @@ void require(bool condition, const char *what)
 void checkCounts(const RunSettings &settings)
 {
     require(settings.rateHz >= 1 && settings.rateHz <= freqMax, "rate within 1..freqMax");
-    require(settings.durationSec >= 0 && settings.durationSec <= durationMax,
-            "duration within 0..durationMax");
+    require(settings.durationSec >= 0 &&
+                settings.durationSec <= (settings.fifoCapture ? fifoDurationMax : durationMax),
+            "duration within the mode's limit");
     require(std::trunc(settings.rateHz) == settings.rateHz &&
                 std::trunc(settings.durationSec) == settings.durationSec,
             "rate and duration are whole numbers");
@@ -103,6 +118,10 @@ void checkCounts(const RunSettings &settings)
     // Both products are exact in a double: they stay far below 2^53.
     require(settings.sampleCount == static_cast<int64_t>(settings.rateHz * settings.durationSec),
             "sampleCount = rateHz x durationSec");
+    if (settings.fifoCapture) {
+        require(settings.rawCapacity == 0, "no raw record through the FIFO");
+        return;
+    }
     require(settings.rawCapacity ==
                 static_cast<int64_t>(static_cast<double>(freqMaxSPI) * settings.durationSec),
             "rawCapacity = freqMaxSPI x durationSec");
@@ -132,6 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(parsed == expected.parses, "accepts exactly the vectors the rules accept");
     if (parsed) {
         require(settings.saveToFile == expected.saveToFile, "file mode as the rules say");
+        require(settings.fifoCapture == expected.fifo, "the FIFO capture as the rules say");
         if (expected.saveToFile) {
             require(settings.savePath == expected.savePath, "the last save path wins");
         } else {
