@@ -11,6 +11,7 @@
 #   ./build.sh backends          build and test the spidev and pigpio backends
 #   ./build.sh cross armhf|armv6|arm64 cross-build for the Pi, run every test in qemu
 #                                (armv6: static, for the Pi 1 and Zero)
+#   ./build.sh real-kernels      pinwarden on Debian's own kernels in QEMU's Pi models
 #   ./build.sh deps              only install what is missing
 #
 # Build trees: build/ (normal), build-sanitize/, build-fuzz/, build-spidev/,
@@ -183,7 +184,12 @@ case "$command" in
         # to know that qemu runs them.
         as_root cross/with-binfmt.sh "$arch" \
             ctest --test-dir "build-$arch" --output-on-failure -j "$(nproc)" ;;
+    real-kernels)
+        install_cross armhf
+        install_cross arm64
+        install_missing qemu-system-arm cpio
+        tests/real-kernels/run.sh ;;
     *)
-        sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
         exit 2 ;;
 esac
