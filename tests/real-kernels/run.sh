@@ -214,10 +214,21 @@ boot() {
     echo "== $name: $(basename "$kernel") on $machine${append:+ with $append}"
     start=$(date +%s)
     # shellcheck disable=SC2086
-    timeout "$limit" nice -n 10 "$qemu" -M "$machine" -kernel "$kernel" -dtb "$dtbs/$dtb" \
+    nice -n 10 "$qemu" -M "$machine" -kernel "$kernel" -dtb "$dtbs/$dtb" \
         -initrd "$initrd" -append "console=$console,115200 realkernels=$boots panic=-1 $append" \
         -nographic -monitor none $serial -no-reboot -d guest_errors,unimp -D "$qlog" \
-        </dev/null >"$work/$name.qemu.out" 2>&1 || true
+        </dev/null >"$work/$name.qemu.out" 2>&1 &
+    pid=$!
+    # A reboot does not end every model: stop it once the checks are done.
+    waited=0
+    while kill -0 "$pid" 2>/dev/null && [ "$waited" -lt "$limit" ] &&
+        ! grep -aq '^RK END' "$log" 2>/dev/null; do
+        sleep 2
+        waited=$((waited + 2))
+    done
+    sleep 2
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" || true
     echo "   $(($(date +%s) - start)) s"
     grep -a '^RK ' "$log" | tr -d '\r' | sed 's/^RK /   /'
     if ! grep -aq '^RK END' "$log"; then
