@@ -13,6 +13,7 @@
 #   ./build.sh backends          build and test the spidev and pigpio backends
 #   ./build.sh cross armhf|armv6|arm64 cross-build for the Pi, run every test in qemu
 #                                (armv6: static, for the Pi 1 and Zero)
+#   ./build.sh real-kernels      pinwarden on Debian's own kernels in QEMU's Pi models
 #   ./build.sh deps              only install what is missing
 #
 # The sensor backend of build/ is spidev on a Raspberry Pi and the emulated
@@ -275,6 +276,11 @@ case "$command" in
         # to know that qemu runs them.
         as_root cross/with-binfmt.sh "$arch" \
             ctest --test-dir "build-$arch" --output-on-failure --no-tests=error -j "$(nproc)" ;;
+    real-kernels)
+        install_cross armhf
+        install_cross arm64
+        install_missing qemu-system-arm cpio
+        tests/real-kernels/run.sh ;;
     *)
         # The comment at the top of this file.
         awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"

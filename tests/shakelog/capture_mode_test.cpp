@@ -88,28 +88,47 @@ TEST_F(CaptureMode, ZeroDurationWritesTheHeaderOnly)
 
 TEST_F(CaptureMode, AFailedReadAbortsWithoutAFile)
 {
-    for (int failure : {PI_SPI_XFER_FAILED, 6}) {
+    // A read that fails early or late, and a first read that ends past the
+    // duration (no reading within it: rows of zeros would be made up), all
+    // end in "Error occurred!" with no file.
+    struct Case {
+        const char *what;
+        long transfer;  // the transfer that fails or stalls (1 is the ID read)
+        int failure;    // 0: a stall of stallSec instead
+        double stallSec;
+        const char *seconds;
+        const char *printed;
+    };
+    const Case table[] = {
+        {"the first read fails", 2, PI_SPI_XFER_FAILED, 0, "3",
+         "Reading 15 samples in 3.0 seconds with sampling rate 5.0 Hz...\n"
+         "Error occurred!"},
+        {"the first read comes short", 2, 6, 0, "3",
+         "Reading 15 samples in 3.0 seconds with sampling rate 5.0 Hz...\n"
+         "Error occurred!"},
+        {"a late read fails", 30000, PI_SPI_XFER_FAILED, 0, "3",
+         "Reading 15 samples in 3.0 seconds with sampling rate 5.0 Hz...\n"
+         "2.00 seconds left...\n"
+         "Error occurred!"},
+        {"the first read ends past the duration", 2, 0, 1.5, "1",
+         "Reading 5 samples in 1.0 seconds with sampling rate 5.0 Hz...\n"
+         "0.00 seconds left...\n"
+         "Error occurred!"},
+    };
+    for (const Case &c : table) {
         resetEmulatedSensor();
-        emulatedFailTransfer(2, failure);  // the first capture read, after the ID read
-        CapturedRun run = runShakelogCaptured({"-t", "3", "-s", path});
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.out,
-                  "Reading 15 samples in 3.0 seconds with sampling rate 5.0 Hz...\n"
-                  "Error occurred!");
-        EXPECT_EQ(run.unflushed, "");
-        EXPECT_EQ(emulatedTerminateCount(), 1);
-        EXPECT_EQ(access(path.c_str(), F_OK), -1);
+        if (c.failure != 0) {
+            emulatedFailTransfer(c.transfer, c.failure);
+        } else {
+            emulatedStallTransfer(c.transfer, c.stallSec);
+        }
+        CapturedRun run = runShakelogCaptured({"-t", c.seconds, "-s", path});
+        EXPECT_EQ(run.status, 1) << c.what;
+        EXPECT_EQ(run.out, c.printed) << c.what;
+        EXPECT_EQ(run.unflushed, "") << c.what;
+        EXPECT_EQ(emulatedTerminateCount(), 1) << c.what;
+        EXPECT_EQ(access(path.c_str(), F_OK), -1) << c.what;
     }
-    // A failure late in the capture discards everything too.
-    resetEmulatedSensor();
-    emulatedFailTransfer(30000, PI_SPI_XFER_FAILED);
-    CapturedRun run = runShakelogCaptured({"-t", "3", "-s", path});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out,
-              "Reading 15 samples in 3.0 seconds with sampling rate 5.0 Hz...\n"
-              "2.00 seconds left...\n"
-              "Error occurred!");
-    EXPECT_EQ(access(path.c_str(), F_OK), -1);
 }
 
 TEST_F(CaptureMode, TheReadingThatCrossesTheDurationIsNotKept)
@@ -126,18 +145,6 @@ TEST_F(CaptureMode, TheReadingThatCrossesTheDurationIsNotKept)
         EXPECT_EQ(row.y, rows[0].y);
         EXPECT_EQ(row.z, rows[0].z);
     }
-}
-
-TEST_F(CaptureMode, NoReadingWithinTheDurationIsAFailureNotRowsOfZeros)
-{
-    emulatedStallTransfer(2, 1.5);  // the first capture read ends past the duration
-    CapturedRun run = runShakelogCaptured({"-t", "1", "-s", path});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out,
-              "Reading 5 samples in 1.0 seconds with sampling rate 5.0 Hz...\n"
-              "0.00 seconds left...\n"
-              "Error occurred!");
-    EXPECT_EQ(access(path.c_str(), F_OK), -1);
 }
 
 TEST_F(CaptureMode, ProgressCatchesUpOneLinePerReadingAfterAStall)
