@@ -22,6 +22,9 @@ inline constexpr double fifoStatusReadLongestSec = 0.0005;
 // Wakes a fraction of a sample period off the batch, so that the reads meet
 // the sample clock at every phase and the fit can place its edges.
 inline constexpr double fifoWakePhaseStep = 0.381966;
+// How far newestBy's phase shift can move the fit's line, in samples, with
+// room to spare.
+inline constexpr double fifoPhaseMargin = 2.0;
 // After each pop the FIFO needs 5 us before the data or FIFO_STATUS is read
 // again; a read that starts sooner is not the next sample.
 inline constexpr double fifoPopGapSec = 5e-6;
@@ -176,9 +179,13 @@ static bool readBatch(SensorLink &link, FifoRecord &record, int64_t room)
     if (full && readIntSource(link) < 0) {
         return false;
     }
-    if (record.fit.count > 0) {
+    // The fit's line alone is within a sample or so of newestBy: the recent
+    // observations are gone through only where a drop is possible at all.
+    int64_t mostHeld = oldest + fifoDepth - 1;
+    if (record.fit.count > 0 &&
+        (full || expectedIndex(record.fit, seconds, record.nominalHz) + fifoPhaseMargin > mostHeld)) {
         int64_t expected = newestBy(record, seconds);
-        if (full || expected > oldest + fifoDepth - 1) {
+        if (full || expected > mostHeld) {
             noteGap(record, expected, newest);
             newest = record.stored + record.lostTotal + entries - 1;
         }
