@@ -279,7 +279,7 @@ case "$command" in
     real-kernels)
         install_cross armhf
         install_cross arm64
-        install_missing qemu-system-arm cpio
+        install_missing qemu-system-arm cpio device-tree-compiler
         tests/real-kernels/run.sh ;;
     *)
         # The comment at the top of this file.

@@ -1,16 +1,21 @@
 #!/bin/sh
 # pinwarden against Debian's own kernels, booted in QEMU's Raspberry Pi models:
 # the armmp kernel on raspi2b (twice: without and with iomem=relaxed) and the
-# arm64 kernel on raspi3b.  Each boots a small initramfs of busybox, a static
-# pinwarden installed set-user-ID root:gpio 4750, users alice (in group gpio)
-# and bob (not), this script as /init and the table of cases beside it.
+# arm64 kernel on raspi3b and, with iomem=relaxed, on raspi4b.  Each boots a
+# small initramfs of busybox, a static pinwarden installed set-user-ID
+# root:gpio 4750, users alice (in group gpio) and bob (not), this script as
+# /init and the table of cases beside it.  The console and QEMU's monitor are
+# pipes: a case that sets a pull waits on the console while this script reads
+# the pull registers through the monitor, before and after.
 #
 #   tests/real-kernels/run.sh [SOURCE_DIR]    (./build.sh real-kernels)
 #
 # Kernels, busybox and the programs are kept in build-real-kernels/; the
 # packages are fetched with apt-get download and unpacked there, never
-# installed.  Each boot's console and QEMU log are left there too.  What
-# cannot be had (QEMU, a package) is skipped with the reason.
+# installed.  raspi4b needs QEMU 9 or later: where the machine's QEMU lacks
+# it, the distribution's backports QEMU is fetched the same way and unpacked
+# beside it.  Each boot's console, monitor and QEMU log are left there too.
+# What cannot be had (QEMU, a package) is skipped with the reason.
 # REAL_KERNELS_TIMEOUT bounds each boot (seconds, default 300).
 
 # ---- inside the booted machine -------------------------------------------
@@ -68,10 +73,17 @@ case_checks() {
                     *"could not map"* | *"/dev/mem"*) echo "a mapping was tried"; return 1 ;;
                 esac ;;
             unexport) echo "$pin" >/sys/class/gpio/unexport ;;
-            marks) ;;
+            marks | pull=*) ;;
             *) echo "unknown check $check"; return 1 ;;
         esac
     done
+}
+
+# Asks the host to read the pull registers through QEMU's monitor, and waits
+# on the console until it has.
+monitor() {
+    say "MONITOR $*"
+    read -r _ </dev/console
 }
 
 guest() {
@@ -124,9 +136,15 @@ guest() {
         fi
         eval "command=\"$(trim "$command")\" pattern=\"$(trim "$pattern")\""
         pin=$(case_pin "$command")
+        pull=""
+        for check in $checks; do
+            case $check in pull=*) pull=${check#pull=} ;; esac
+        done
         case " $checks " in *" marks "*) devmem 0x3f2000f8 >/dev/null ;; esac
+        [ -n "$pull" ] && monitor before 17 "$pull"
         output=$(su -s /bin/sh "$user" -c "pinwarden $command" 2>&1)
         status=$?
+        [ -n "$pull" ] && monitor after 17 "$pull"
         case " $checks " in *" marks "*) devmem 0x3f2000fc >/dev/null ;; esac
         echo "$output" | sed "s/^/RK OUT $name: /"
         why=""
@@ -204,31 +222,97 @@ prepare() {
     (cd "$tree" && find . | cpio -o -H newc -R 0:0 --quiet | gzip -1) >"$initrd"
 }
 
+# The BCM2711's four pull registers (GPIO_PUP_PDN_CNTRL_REG0-3), read through
+# QEMU's monitor: "W0 W1 W2 W3".  Of the models, only raspi4b has them.
+read_pulls() {
+    seen=$(grep -ac 'fe2000e4:' "$mon.log" || true)
+    echo "xp /4wx 0xfe2000e4" >"$mon.in"
+    tries=0
+    while [ "$(grep -ac 'fe2000e4:' "$mon.log" || true)" -le "$seen" ] && [ "$tries" -lt 50 ]; do
+        sleep 0.2
+        tries=$((tries + 1))
+    done
+    grep -a 'fe2000e4:' "$mon.log" | tail -n 1 | tr -d '\r' | sed 's/.*fe2000e4: *//'
+}
+
+# Answers the console's requests to read the pull registers, in order;
+# $answered counts those answered so far.
+answer_monitor() {
+    asked=$(grep -ac '^RK MONITOR ' "$log" || true)
+    while [ "$answered" -lt "$asked" ]; do
+        answered=$((answered + 1))
+        request=$(grep -a '^RK MONITOR ' "$log" | sed -n "${answered}p" | tr -d '\r')
+        echo "${request#RK MONITOR } $(read_pulls)" >>"$work/$name.pulls"
+        echo >"$pipe.in"
+    done
+}
+
+# Each "after" reading must be its "before" reading with the line's two pull
+# bits set to what was asked (up 01, down 10, none 00) and nothing else
+# changed.
+check_pulls() {
+    [ -s "$work/$name.pulls" ] || return 0
+    echo "   the pull registers, read through QEMU's monitor:"
+    sed 's/^/     /' "$work/$name.pulls"
+    while read -r when line pull w0 w1 w2 w3; do
+        if [ "$when" = before ]; then
+            expected="$w0 $w1 $w2 $w3"
+            continue
+        fi
+        case $pull in up) code=1 ;; down) code=2 ;; *) code=0 ;; esac
+        reg=$((line / 16)) shift=$((line % 16 * 2))
+        want="" i=0
+        for word in $expected; do
+            [ "$i" -eq "$reg" ] && word=$(printf '0x%08x' $(((word & ~(3 << shift)) | (code << shift))))
+            want="$want $word"
+            i=$((i + 1))
+        done
+        if [ "${want# }" != "$w0 $w1 $w2 $w3" ]; then
+            echo "   FAIL: pull $pull on line $line: expected ${want# }, read $w0 $w1 $w2 $w3"
+            failed=$((failed + 1))
+        fi
+    done <"$work/$name.pulls"
+}
+
 # boot NAME QEMU MACHINE DTB CONSOLE SERIAL BOOTS [APPEND]: one boot, its
-# results checked; failures are counted in $failed.
+# results checked; failures are counted in $failed.  SERIAL places the
+# chardev "console" among the machine's serial ports.
 boot() {
     name=$1 qemu=$2 machine=$3 dtb=$4 console=$5 serial=$6 boots=$7 append=${8:-}
     log=$work/$name.console
     qlog=$work/$name.qemu.log
-    rm -f "$log" "$qlog"
+    pipe=$work/$name.pipe
+    mon=$work/$name.monitor
+    rm -f "$log" "$qlog" "$work/$name.pulls" "$mon.log" "$pipe".* "$mon".*
+    mkfifo "$pipe.in" "$pipe.out" "$mon.in" "$mon.out"
+    # QEMU opens the pipes read-write, so these readers never see an end.
+    cat "$pipe.out" >"$log" &
+    reader=$!
+    cat "$mon.out" >"$mon.log" &
+    monitor_reader=$!
     echo "== $name: $(basename "$kernel") on $machine${append:+ with $append}"
     start=$(date +%s)
     # shellcheck disable=SC2086
-    nice -n 10 "$qemu" -M "$machine" -kernel "$kernel" -dtb "$dtbs/$dtb" \
+    nice -n 10 "$qemu" -M "$machine" -kernel "$kernel" -dtb "$dtb" \
         -initrd "$initrd" -append "console=$console,115200 realkernels=$boots panic=-1 $append" \
-        -nographic -monitor none $serial -no-reboot -d guest_errors,unimp -D "$qlog" \
+        -nographic -monitor none -chardev "pipe,id=console,path=$pipe" $serial \
+        -chardev "pipe,id=monitor,path=$mon" -mon chardev=monitor,mode=readline \
+        -no-reboot -d guest_errors,unimp -D "$qlog" \
         </dev/null >"$work/$name.qemu.out" 2>&1 &
     pid=$!
     # A reboot does not end every model: stop it once the checks are done.
-    waited=0
+    waited=0 answered=0
     while kill -0 "$pid" 2>/dev/null && [ "$waited" -lt "$limit" ] &&
         ! grep -aq '^RK END' "$log" 2>/dev/null; do
-        sleep 2
-        waited=$((waited + 2))
+        answer_monitor
+        sleep 1
+        waited=$((waited + 1))
     done
     sleep 2
     kill "$pid" 2>/dev/null || true
     wait "$pid" || true
+    kill "$reader" "$monitor_reader" 2>/dev/null || true
+    wait "$reader" "$monitor_reader" 2>/dev/null || true
     echo "   $(($(date +%s) - start)) s"
     grep -a '^RK ' "$log" | tr -d '\r' | sed 's/^RK /   /'
     if ! grep -aq '^RK END' "$log"; then
@@ -250,6 +334,61 @@ boot() {
             failed=$((failed + 1))
         fi
     fi
+    check_pulls
+}
+
+# A QEMU with the raspi4b machine, in $qemu4: the machine's own, or the
+# distribution's backports one unpacked beside it.  Says why not otherwise.
+pi4_qemu() {
+    qemu4="qemu-system-aarch64"
+    "$qemu4" -M help 2>/dev/null | grep -q '^raspi4b ' && return 0
+    mine=$("$qemu4" --version 2>/dev/null | head -n 1)
+    . /etc/os-release
+    suite=${VERSION_CODENAME:-bookworm}-backports
+    apt_dir=$work/apt-backports
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+        "http://deb.debian.org/debian $suite main" >"$apt_dir/sources.list"
+    cat >"$apt_dir/apt.conf" <<CONF
+Dir::Etc::SourceList "$apt_dir/sources.list";
+Dir::Etc::SourceParts "/dev/null";
+Dir::State::Lists "$apt_dir/lists";
+Dir::Cache "$apt_dir/cache";
+APT::Sandbox::User "root";
+CONF
+    host_arch=$(dpkg --print-architecture)
+    if [ ! -d "$work/root-qemu-system-arm-$host_arch" ]; then
+        tries=0
+        until APT_CONFIG=$apt_dir/apt.conf apt-get -q update >"$apt_dir/update.log" 2>&1; do
+            tries=$((tries + 1))
+            [ "$tries" -lt 3 ] || { skip "raspi4b: needs QEMU 9 or later; this is $mine, and $suite cannot be read (see $apt_dir/update.log)"; return 1; }
+            sleep 10
+        done
+    fi
+    root=$(APT_CONFIG=$apt_dir/apt.conf unpack "qemu-system-arm:$host_arch") ||
+        { skip "raspi4b: needs QEMU 9 or later; this is $mine, and $suite has no qemu-system-arm"; return 1; }
+    # A qemu-bundle folder beside the binary is where it looks for its
+    # modules; an empty one keeps it from loading the system QEMU's, which
+    # are of another build and refused.
+    qemu4=$root/usr/bin/qemu-system-aarch64
+    mkdir -p "$root/usr/bin/qemu-bundle"
+    "$qemu4" -M help 2>/dev/null | grep -q '^raspi4b ' && return 0
+    skip "raspi4b: the QEMU from $suite does not run here: $("$qemu4" --version 2>&1 | head -n 1)"
+    return 1
+}
+
+# The Pi 4's device tree as QEMU's raspi4b can boot it, in $dtb4: the
+# Bluetooth child of the PL011 disabled so that the PL011 is the console,
+# and the HDMI blocks at 0x7ef00000 and up, which the model lacks, disabled.
+pi4_dtb() {
+    command -v fdtput >/dev/null ||
+        { skip "raspi4b: fdtput (device-tree-compiler) is not installed"; return 1; }
+    dtb4=$work/bcm2711-rpi-4-b-qemu.dtb
+    cp "$dtbs/broadcom/bcm2711-rpi-4-b.dtb" "$dtb4"
+    for node in $(fdtget -l "$dtb4" /soc | grep '@7ef'); do
+        fdtput -t s "$dtb4" "/soc/$node" status disabled
+    done
+    fdtput -t s "$dtb4" /soc/serial@7e201000/bluetooth status disabled
 }
 
 host() {
@@ -266,10 +405,10 @@ host() {
     if ! qemu-system-arm -M help 2>/dev/null | grep -q '^raspi2b '; then
         skip "raspi2b: qemu-system-arm with the raspi2b machine is not installed"
     elif prepare armhf armmp; then
-        boot raspi2b-strict qemu-system-arm raspi2b bcm2836-rpi-2-b.dtb ttyAMA0 \
-            "-serial file:$work/raspi2b-strict.console" all,strict
-        boot raspi2b-relaxed qemu-system-arm raspi2b bcm2836-rpi-2-b.dtb ttyAMA0 \
-            "-serial file:$work/raspi2b-relaxed.console" all,relaxed iomem=relaxed
+        boot raspi2b-strict qemu-system-arm raspi2b "$dtbs/bcm2836-rpi-2-b.dtb" ttyAMA0 \
+            "-serial chardev:console" all,strict
+        boot raspi2b-relaxed qemu-system-arm raspi2b "$dtbs/bcm2836-rpi-2-b.dtb" ttyAMA0 \
+            "-serial chardev:console" all,relaxed iomem=relaxed
         ran=$((ran + 2))
     elif [ $? -eq 2 ]; then
         exit 1
@@ -277,16 +416,20 @@ host() {
 
     # raspi3b's console is the mini UART, QEMU's second serial port.
     if ! qemu-system-aarch64 -M help 2>/dev/null | grep -q '^raspi3b '; then
-        skip "raspi3b: qemu-system-aarch64 with the raspi3b machine is not installed"
+        skip "raspi3b and raspi4b: qemu-system-aarch64 is not installed"
     elif prepare arm64 arm64; then
-        boot raspi3b qemu-system-aarch64 raspi3b broadcom/bcm2837-rpi-3-b.dtb ttyS1 \
-            "-serial null -serial file:$work/raspi3b.console" all,strict,expander
+        boot raspi3b qemu-system-aarch64 raspi3b "$dtbs/broadcom/bcm2837-rpi-3-b.dtb" ttyS1 \
+            "-serial null -serial chardev:console" all,strict,expander
         ran=$((ran + 1))
+        if pi4_qemu && pi4_dtb; then
+            boot raspi4b "$qemu4" raspi4b "$dtb4" ttyAMA0 \
+                "-serial chardev:console" all,expander,pi4 iomem=relaxed
+            ran=$((ran + 1))
+        fi
     elif [ $? -eq 2 ]; then
         exit 1
     fi
 
-    skip "raspi4b: needs QEMU 9 or later; this is $(qemu-system-aarch64 --version 2>/dev/null | head -n 1)"
     echo "real kernels: $ran boots in $(($(date +%s) - began)) s, $failed failures"
     [ "$failed" -eq 0 ]
 }
