@@ -1,8 +1,10 @@
 // Real and virtual clocks of the emulated library.
 #include "emulated_clock.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <ctime>
 
 #include "pigpio_emulation.h"
@@ -16,9 +18,25 @@ inline constexpr double longestWaitSec = 1e9;
 // so that short transfers keep their realistic length.
 inline constexpr int64_t spinBelowNs = 2000000;
 
-bool virtualMode = false;
-double virtualStartSec = 0.0;
+inline constexpr double secondsPerNano = 1e-9;
+inline constexpr int halfBits = 32;
+inline constexpr uint64_t lowHalfMask = 0xFFFFFFFFu;
+
+// Whether the virtual clock is in use, and its time.  The thread that runs
+// the transfers and sleeps is the only one that moves it (virtualNs is its
+// own copy); other threads read it through hostMonotonicSec.  They get it
+// as two 32-bit halves under a sequence count, odd while an update is under
+// way, so that no reader sees half an update and no platform needs a lock
+// for it (32-bit ARM without 64-bit atomics included).
+std::atomic<bool> virtualMode{false};
 int64_t virtualNs = 0;
+std::atomic<uint32_t> virtualSequence{0};
+std::atomic<uint32_t> virtualHigh{0};
+std::atomic<uint32_t> virtualLow{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "the virtual clock is read without a lock");
+static_assert(std::atomic<bool>::is_always_lock_free, "the clock's mode is read without a lock");
+
+double virtualStartSec = 0.0;
 int64_t sleptNs = 0;  // virtual time spent in sleeps
 double wallStepSec = 0.0;
 int64_t overheadNs = std::llround(emulatedDefaultOverheadSec * nanosPerSecond);
@@ -31,6 +49,40 @@ int64_t waitNs(double seconds)
     if (!(seconds > 0.0))
         return 0;
     return std::llround(std::fmin(seconds, longestWaitSec) * nanosPerSecond);
+}
+
+// Read by the thread that moves the clock.
+bool usingVirtual()
+{
+    return virtualMode.load(std::memory_order_relaxed);
+}
+
+void setVirtualNs(int64_t ns)
+{
+    virtualNs = ns;
+    auto bits = static_cast<uint64_t>(ns);
+    uint32_t sequence = virtualSequence.load(std::memory_order_relaxed);
+    virtualSequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    virtualHigh.store(static_cast<uint32_t>(bits >> halfBits), std::memory_order_relaxed);
+    virtualLow.store(static_cast<uint32_t>(bits & lowHalfMask), std::memory_order_relaxed);
+    virtualSequence.store(sequence + 2, std::memory_order_release);
+}
+
+// The virtual clock's time as any thread may read it.
+int64_t sharedVirtualNs()
+{
+    uint32_t before = 0;
+    uint32_t after = 0;
+    uint64_t bits = 0;
+    do {
+        before = virtualSequence.load(std::memory_order_acquire);
+        bits = static_cast<uint64_t>(virtualHigh.load(std::memory_order_relaxed)) << halfBits |
+               virtualLow.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        after = virtualSequence.load(std::memory_order_relaxed);
+    } while ((before & 1u) != 0 || before != after);
+    return static_cast<int64_t>(bits);
 }
 
 int64_t readClockNs(clockid_t clock)
@@ -52,9 +104,9 @@ void sleepRealNs(int64_t ns)
 
 void clockReset()
 {
-    virtualMode = false;
+    virtualMode.store(false, std::memory_order_release);
     virtualStartSec = 0.0;
-    virtualNs = 0;
+    setVirtualNs(0);
     sleptNs = 0;
     wallStepSec = 0.0;
     overheadNs = std::llround(emulatedDefaultOverheadSec * nanosPerSecond);
@@ -63,10 +115,10 @@ void clockReset()
 
 void clockUseVirtual(double startSec)
 {
-    virtualMode = true;
     virtualStartSec = startSec;
-    virtualNs = 0;
+    setVirtualNs(0);
     sleptNs = 0;
+    virtualMode.store(true, std::memory_order_release);
 }
 
 void clockSetTransferTiming(double overheadSec, bool zeroWireTime)
@@ -78,14 +130,22 @@ void clockSetTransferTiming(double overheadSec, bool zeroWireTime)
 // Monotonic time of the device: never stepped by wall-clock changes.
 int64_t clockDeviceNs()
 {
-    return virtualMode ? virtualNs : readClockNs(CLOCK_MONOTONIC);
+    return usingVirtual() ? virtualNs : readClockNs(CLOCK_MONOTONIC);
+}
+
+// The same time in seconds, from any thread.
+double clockMonotonicSec()
+{
+    int64_t ns =
+        virtualMode.load(std::memory_order_acquire) ? sharedVirtualNs() : readClockNs(CLOCK_MONOTONIC);
+    return static_cast<double>(ns) * secondsPerNano;
 }
 
 // The time pigpio's time_time reports: wall-clock seconds, including any
 // injected steps of the system time.
 double clockWallSec()
 {
-    if (virtualMode)
+    if (usingVirtual())
         return virtualStartSec + static_cast<double>(virtualNs) / nanosPerSecond + wallStepSec;
     return static_cast<double>(readClockNs(CLOCK_REALTIME)) / nanosPerSecond + wallStepSec;
 }
@@ -102,9 +162,9 @@ void clockSleep(double seconds)
     int64_t ns = waitNs(seconds);
     if (ns == 0)
         return;
-    if (virtualMode) {
+    if (usingVirtual()) {
         int64_t slept = ns + std::llround(emulatedWakeLatencySec * nanosPerSecond);
-        virtualNs += slept;
+        setVirtualNs(virtualNs + slept);
         sleptNs += slept;
     } else
         sleepRealNs(ns);
@@ -134,9 +194,9 @@ bool clockWireTakesTime()
 // ones, as the transfer would keep the process busy).
 void clockWaitUntil(int64_t deviceNs)
 {
-    if (virtualMode) {
+    if (usingVirtual()) {
         if (deviceNs > virtualNs)
-            virtualNs = deviceNs;
+            setVirtualNs(deviceNs);
         return;
     }
     int64_t remaining = deviceNs - readClockNs(CLOCK_MONOTONIC);

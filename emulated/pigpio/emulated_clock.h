@@ -15,6 +15,7 @@ void clockReset();
 void clockUseVirtual(double startSec);
 void clockSetTransferTiming(double overheadSec, bool zeroWireTime);
 int64_t clockDeviceNs();
+double clockMonotonicSec();
 double clockWallSec();
 void clockSleep(double seconds);
 double clockSleptSec();

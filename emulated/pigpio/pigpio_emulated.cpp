@@ -13,6 +13,7 @@
 #include "emulated_clock.h"
 #include "emulated_faults.h"
 #include "emulated_log.h"
+#include "host_clock.h"
 #include "pigpio.h"
 #include "pigpio_emulation.h"
 
@@ -256,6 +257,13 @@ double time_time(void)
 void time_sleep(double seconds)
 {
     clockSleep(seconds);
+}
+
+// The device's monotonic time: what the emulated sensor samples by, never
+// stepped with the wall clock.
+double hostMonotonicSec()
+{
+    return clockMonotonicSec();
 }
 
 void emulatedReset()

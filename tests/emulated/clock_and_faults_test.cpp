@@ -1,7 +1,12 @@
 // The virtual clock's arithmetic and the injected faults.
 #include "emulated_fixture.h"
 
+#include <atomic>
 #include <csignal>
+#include <ctime>
+#include <thread>
+
+#include "host_clock.h"
 
 namespace {
 
@@ -61,6 +66,43 @@ TEST_F(VirtualClock, TransferTimingIsAdjustable)
     emulatedSetTransferTiming(1e-3, false);
     readSample(handle);
     EXPECT_NEAR(time_time() - before, 1e-3 + 28e-6, tolerance);
+}
+
+TEST_F(VirtualClock, HostMonotonicClockIsTheDeviceTimeReadWholeFromAnyThread)
+{
+    EXPECT_EQ(hostMonotonicSec(), 0.0) << "device time starts with the virtual clock";
+    emulatedStepClock(1, -3600.0);
+    readSample(handle);
+    EXPECT_NEAR(hostMonotonicSec(), readSec, tolerance) << "not stepped with the wall clock";
+
+    // Sleeps of 0.3 s carry the nanosecond count across 2^32 every 15 or so:
+    // a reader that could see half an update would see time go back.
+    std::atomic<bool> started{false};
+    std::atomic<bool> done{false};
+    std::atomic<long> backwards{0};
+    std::thread reader([&] {
+        double latest = hostMonotonicSec();
+        started.store(true);
+        while (!done.load()) {
+            double now = hostMonotonicSec();
+            if (now < latest)
+                backwards.fetch_add(1);
+            latest = now;
+        }
+    });
+    while (!started.load()) {
+    }
+    for (int i = 0; i < 200000; ++i)
+        time_sleep(0.3);
+    done.store(true);
+    reader.join();
+    EXPECT_EQ(backwards.load(), 0);
+    EXPECT_NEAR(hostMonotonicSec(), readSec + 200000 * (0.3 + emulatedWakeLatencySec), 1e-6);
+
+    emulatedReset();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    EXPECT_NEAR(hostMonotonicSec(), now.tv_sec + now.tv_nsec * 1e-9, 0.1) << "the real clock";
 }
 
 using TransferFaults = EmulatedBus;

@@ -54,6 +54,10 @@ void emulatedSetQuiet(bool quiet);
 // advance it by their duration, time_sleep advances it by the requested time
 // plus a fixed wake-up latency, and nothing waits in real time.  Nothing
 // else moves it: a loop that only polls time_time never sees time pass.
+// The device's own time, which hostMonotonicSec (shakelog/host_clock.h)
+// reports from any thread, starts at 0 here and moves with it; steps of the
+// wall clock (emulatedStepClock) leave it alone.  On the real clock it is
+// CLOCK_MONOTONIC.
 void emulatedUseVirtualClock(double startSec);
 
 // Library overhead added to the wire time of every transfer, in seconds
