@@ -1,4 +1,4 @@
-// Register file, command decoding and sample timing of the emulated ADXL345.
+// Register file and command decoding of the emulated ADXL345.
 #include <cmath>
 
 #include "adxl345.h"
@@ -14,41 +14,6 @@ uint8_t deviceIn[adxlMaxBusBytes];
 uint8_t deviceOut[adxlMaxBusBytes];
 
 inline constexpr double nanosPerSecond = 1e9;
-inline constexpr double secondsPerNano = 1e-9;
-
-// The time between samples, on the device's own clock.  At the nominal
-// rate it is a whole number of nanoseconds, so that the sample times below
-// are exact.
-double samplePeriodNs(const Adxl345 &device)
-{
-    int code = device.registers[adxlRegBwRate] & adxlBwRateCodeMask;
-    auto nominalNs = static_cast<double>(adxlFastestPeriodNs << (adxlFastestRateCode - code));
-    return nominalNs / (1.0 + device.clockError);
-}
-
-// From the Measure write to the first sample: the start phase within one
-// period, a phase of 0 meaning a whole period.
-double firstDelayAfterMeasureNs(const Adxl345 &device)
-{
-    double period = samplePeriodNs(device);
-    double delay = std::fmod(static_cast<double>(device.startPhaseNs), period);
-    return delay > 0.0 ? delay : period;
-}
-
-// Time of sample k since epochNs, in nanoseconds.
-double sinceEpochNs(const Adxl345 &device, int64_t k)
-{
-    return device.firstDelayNs + static_cast<double>(k - device.samplesAtEpoch) * samplePeriodNs(device);
-}
-
-// How many samples have arrived by nowNs.
-int64_t samplesArrivedBy(const Adxl345 &device, int64_t nowNs)
-{
-    double sinceFirst = static_cast<double>(nowNs - device.epochNs) - device.firstDelayNs;
-    if (sinceFirst < 0.0)
-        return device.samplesAtEpoch;
-    return device.samplesAtEpoch + static_cast<int64_t>(sinceFirst / samplePeriodNs(device)) + 1;
-}
 
 // Device time nowNs plus the time count bytes take on the wire.
 int64_t afterBytesNs(int64_t nowNs, double byteNs, size_t count)
@@ -82,15 +47,6 @@ void delayOneBit(const uint8_t *in, uint8_t *out, size_t count)
     }
 }
 
-// Start counting samples afresh from nowNs, keeping the index running: the
-// next sample arrives firstDelayNs later.
-void restartCounting(Adxl345 &device, int64_t nowNs, double firstDelayNs)
-{
-    device.samplesAtEpoch = device.samplesProduced;
-    device.epochNs = nowNs;
-    device.firstDelayNs = firstDelayNs;
-}
-
 void writePowerCtl(Adxl345 &device, int64_t nowNs, uint8_t value)
 {
     bool measure = (value & adxlPowerMeasure) != 0;
@@ -99,7 +55,7 @@ void writePowerCtl(Adxl345 &device, int64_t nowNs, uint8_t value)
             device.originSet = true;
             device.originNs = nowNs;
         }
-        restartCounting(device, nowNs, firstDelayAfterMeasureNs(device));
+        adxlRestartCounting(device, nowNs, adxlFirstDelayAfterMeasureNs(device));
     }
     device.measuring = measure;
     device.registers[adxlRegPowerCtl] = value;
@@ -112,7 +68,7 @@ void writeBwRate(Adxl345 &device, int64_t nowNs, uint8_t value)
     bool rateChanges = ((value ^ device.registers[adxlRegBwRate]) & adxlBwRateCodeMask) != 0;
     device.registers[adxlRegBwRate] = value;
     if (device.measuring && rateChanges)
-        restartCounting(device, nowNs, samplePeriodNs(device));
+        adxlRestartCounting(device, nowNs, adxlSteadyPeriodNs(device));
 }
 
 // Leaving the FIFO modes empties the FIFO; entering them starts it empty.
@@ -162,13 +118,6 @@ uint8_t adxlPeekRegister(const Adxl345 &device, int address)
     return device.registers[address & adxlCmdAddressMask];
 }
 
-// Motion time of sample k: its arrival time since the first Measure.
-double adxlSampleMotionSec(const Adxl345 &device, int64_t k)
-{
-    return (static_cast<double>(device.epochNs - device.originNs) + sinceEpochNs(device, k)) *
-           secondsPerNano;
-}
-
 // Bring the data registers and the FIFO up to date with the samples that
 // have arrived by nowNs.  In bypass mode only the latest one matters: older
 // ones are lost.
@@ -178,7 +127,7 @@ void adxlAdvance(Adxl345 &device, int64_t nowNs)
         device.lastNs = nowNs;
     if (!device.measuring)
         return;
-    int64_t arrived = samplesArrivedBy(device, nowNs);
+    int64_t arrived = adxlSamplesArrivedBy(device, nowNs);
     if (arrived <= device.samplesProduced)
         return;
     if (adxlFifoEnabled(device)) {
@@ -260,50 +209,12 @@ void adxlBusTransaction(Adxl345 &device, int64_t nowNs, unsigned spiMode, unsign
     delayOneBit(deviceOut, miso, count);
 }
 
-// The device's time base jumped to nowNs (the bus switched clocks): shift
-// the timing state so that sampling carries on as if no time had passed.
-void adxlRestartClock(Adxl345 &device, int64_t nowNs)
-{
-    int64_t shift = nowNs - device.lastNs;
-    device.epochNs += shift;
-    device.originNs += shift;
-    device.fifo.popNs += shift;
-    device.lastNs = nowNs;
-}
-
 void adxlHoldCounts(Adxl345 &device, int x, int y, int z)
 {
     device.holding = true;
     device.heldCounts[0] = x;
     device.heldCounts[1] = y;
     device.heldCounts[2] = z;
-}
-
-// The sample clock runs fractionOffNominal fast (negative: slow).  While
-// measuring, the sample already due keeps its time and the new period
-// counts from it.
-bool adxlSetClockError(Adxl345 &device, double fractionOffNominal)
-{
-    if (!(std::fabs(fractionOffNominal) < adxlMaxClockError))
-        return false;
-    if (device.measuring) {
-        adxlAdvance(device, device.lastNs);
-        double nextDelayNs = static_cast<double>(device.epochNs - device.lastNs) +
-                             sinceEpochNs(device, device.samplesProduced);
-        restartCounting(device, device.lastNs, nextDelayNs);
-    }
-    device.clockError = fractionOffNominal;
-    return true;
-}
-
-// Where in its period the sample clock stands when Measure is next set:
-// the first sample follows ns later (taken modulo the period).
-bool adxlSetStartPhase(Adxl345 &device, int64_t ns)
-{
-    if (ns < 0)
-        return false;
-    device.startPhaseNs = ns;
-    return true;
 }
 
 // A pure tone on one axis in place of the built-in motion (and of held

@@ -20,7 +20,8 @@
 // event is emulated (nor are the interrupt pins), so FIFO_TRIG stays 0.
 //
 // Samples come from the device's own clock, which may be set to run a
-// fraction off its nominal rate, and start a chosen phase after Measure.
+// fraction off its nominal rate, to drift (a ramp and a slow wander of that
+// fraction), and to start a chosen phase after Measure.
 //
 // Not emulated: self-test (DATA_FORMAT bit 7), low power (BW_RATE bit 4) and
 // the sleep/auto-sleep bits of POWER_CTL are stored but change nothing; at
@@ -94,8 +95,14 @@ inline constexpr int adxlSamplesHeld = adxlFifoDepth + 1;
 inline constexpr int adxlSampleBytes = 6;
 inline constexpr int64_t adxlFifoSettleNs = 5000;
 
-// How far off nominal the sample clock may be set to run (a fraction).
+// How far off nominal the sample clock may be set to run (a fraction), as
+// far as its drift can take it within adxlDaySec of the first Measure.
 inline constexpr double adxlMaxClockError = 0.5;
+inline constexpr double adxlDaySec = 86400.0;
+// How many stretches of sample timing (from one restart of the count to
+// the next: Measure, a new rate, new clock settings while measuring) the
+// device remembers the arrival times of.
+inline constexpr int adxlClockHistory = 8;
 // The longest start phase the controls take, in seconds (a phase is only
 // meaningful within one period, 160 ms at the slowest rate).
 inline constexpr double adxlLongestPhaseSec = 1e6;
@@ -150,24 +157,51 @@ struct AdxlFifo {
     uint8_t statusBeforePop;             // FIFO_STATUS just before it
 };
 
-// The whole state of the device.  Sample k (counted from the first Measure
-// since power-on) arrives at epochNs + firstDelayNs + (k - samplesAtEpoch)
-// sample periods, the period being the nominal one divided by
-// 1 + clockError; its motion time is its arrival time minus originNs.
+// How the sample clock's fraction off nominal moves, s seconds after the
+// first Measure: rampPerSec * s + wanderFraction * sin(2 pi s /
+// wanderPeriodSec), on top of the clock error.
+struct AdxlDrift {
+    double rampPerSec;
+    double wanderFraction;
+    double wanderPeriodSec;
+};
+
+// The timing of one stretch of samples, from firstSample on.  A steady
+// clock (no drift) times sample k at epochNs + firstDelayNs + (k -
+// firstSample) periods, the period being the nominal one divided by 1 +
+// clockError.  A drifting clock times it where its nominal periods counted
+// since the first Measure (the rate integrated over the drift) reach
+// cycleBase + k.
+struct AdxlSampleClock {
+    int64_t firstSample;
+    int64_t epochNs;      // device time the stretch began
+    double firstDelayNs;  // steady: from epochNs to firstSample
+    double periodNs;      // steady: the period
+    bool drifting;
+    double nominalHz;
+    double clockError;
+    AdxlDrift drift;
+    double cycleBase;  // drifting
+};
+
+// The whole state of the device.  Samples are counted from the first
+// Measure since power-on; a sample's motion time is its arrival time minus
+// originNs.
 struct Adxl345 {
     uint8_t registers[adxlRegisterCount];
     bool measuring;
-    bool dataReady;          // a sample has arrived that was not read yet
-    bool originSet;          // Measure was set at least once
-    int64_t originNs;        // device time of the first Measure
-    int64_t epochNs;         // device time sample counting (re)started
-    int64_t samplesAtEpoch;  // samples produced before epochNs
-    double firstDelayNs;     // from epochNs to the first sample after it
+    bool dataReady;                            // a sample has arrived that was not read yet
+    bool originSet;                            // Measure was set at least once
+    int64_t originNs;                          // device time of the first Measure
+    AdxlSampleClock clocks[adxlClockHistory];  // a ring, the latest at clockIndex
+    int clockIndex;
+    int clocksKept;
     int64_t samplesProduced;
     int64_t lastNs;  // latest device time seen
     bool holding;    // constant counts instead of motion
     int heldCounts[adxlAxisCount];
     double clockError;     // the sample clock's fraction off nominal
+    AdxlDrift drift;       // and how that fraction moves
     int64_t startPhaseNs;  // first sample after Measure (0: one period)
     AdxlSignal signal;
     AdxlFifo fifo;
@@ -188,16 +222,26 @@ void adxlTransaction(Adxl345 &device, int64_t nowNs, double byteNs, const uint8_
 void adxlBusTransaction(Adxl345 &device, int64_t nowNs, unsigned spiMode, unsigned baud,
                         bool wireTakesTime, const uint8_t *mosi, uint8_t *miso, size_t count);
 void adxlAdvance(Adxl345 &device, int64_t nowNs);
-double adxlSampleMotionSec(const Adxl345 &device, int64_t k);
 uint8_t adxlPeekRegister(const Adxl345 &device, int address);
-void adxlRestartClock(Adxl345 &device, int64_t nowNs);
 void adxlHoldCounts(Adxl345 &device, int x, int y, int z);
-bool adxlSetClockError(Adxl345 &device, double fractionOffNominal);
-bool adxlSetStartPhase(Adxl345 &device, int64_t ns);
 bool adxlSetTone(Adxl345 &device, int axis, double amplitudeG, double hz);
+
+// The sample clock (adxl345_clock.cpp).
+double adxlSteadyPeriodNs(const Adxl345 &device);
+double adxlFirstDelayAfterMeasureNs(const Adxl345 &device);
+void adxlRestartCounting(Adxl345 &device, int64_t nowNs, double firstDelayNs);
+int64_t adxlSamplesArrivedBy(const Adxl345 &device, int64_t nowNs);
+double adxlSampleMotionSec(const Adxl345 &device, int64_t k);
+double adxlSampleArrivalNs(const Adxl345 &device, int64_t k);
+void adxlRestartClock(Adxl345 &device, int64_t nowNs);
+bool adxlSetClockError(Adxl345 &device, double fractionOffNominal);
+bool adxlSetDrift(Adxl345 &device, double rampPerSec, double wanderFraction, double wanderPeriodSec);
+bool adxlSetStartPhase(Adxl345 &device, int64_t ns);
 
 // The same controls as the bus stand-ins offer them (adxl345_controls.cpp).
 void adxlControlClockError(Adxl345 &device, const char *standIn, double fractionOffNominal);
+void adxlControlDrift(Adxl345 &device, const char *standIn, double rampPerSec, double wanderFraction,
+                      double wanderPeriodSec);
 void adxlControlStartPhase(Adxl345 &device, const char *standIn, double seconds);
 void adxlControlTone(Adxl345 &device, const char *standIn, int axis, double amplitudeG, double hz);
 

@@ -18,6 +18,14 @@ void adxlControlClockError(Adxl345 &device, const char *standIn, double fraction
         std::fprintf(stderr, "%s: sample clock error %g refused\n", standIn, fractionOffNominal);
 }
 
+void adxlControlDrift(Adxl345 &device, const char *standIn, double rampPerSec, double wanderFraction,
+                      double wanderPeriodSec)
+{
+    if (!adxlSetDrift(device, rampPerSec, wanderFraction, wanderPeriodSec))
+        std::fprintf(stderr, "%s: sample clock drift of %g per second, wander %g over %g s refused\n",
+                     standIn, rampPerSec, wanderFraction, wanderPeriodSec);
+}
+
 void adxlControlStartPhase(Adxl345 &device, const char *standIn, double seconds)
 {
     bool representable = std::isfinite(seconds) && std::fabs(seconds) < adxlLongestPhaseSec;

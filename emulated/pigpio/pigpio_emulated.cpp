@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 #include "adxl345.h"
 #include "emulated_clock.h"
@@ -358,6 +359,23 @@ void emulatedHoldCounts(int x, int y, int z)
 void emulatedSetSampleClockError(double fractionOffNominal)
 {
     adxlControlClockError(device, standInName, fractionOffNominal);
+}
+
+void emulatedSetSampleClockDrift(double rampPerSecond, double wanderFraction, double wanderPeriodSec)
+{
+    adxlControlDrift(device, standInName, rampPerSecond, wanderFraction, wanderPeriodSec);
+}
+
+double emulatedSampleArrivalSec(long long k)
+{
+    return adxlSampleArrivalNs(device, k) / nanosPerSecond;
+}
+
+double emulatedMeasureOriginSec()
+{
+    if (!device.originSet)
+        return std::numeric_limits<double>::quiet_NaN();
+    return static_cast<double>(device.originNs) / nanosPerSecond;
 }
 
 void emulatedSetStartPhase(double seconds)

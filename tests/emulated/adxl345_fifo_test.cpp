@@ -1,8 +1,10 @@
 // The ADXL345's FIFO as a reader meets it, and the controls of the sample
 // clock and of the signal.
 #include <cmath>
+#include <string>
 
 #include "emulated_fixture.h"
+#include "host_clock.h"
 
 namespace {
 
@@ -213,6 +215,124 @@ TEST_F(Adxl345Fifo, ATonesSamplesAreTakenAtTheTrueSampleTimes)
     EXPECT_DOUBLE_EQ(x, 0.5);
     EXPECT_DOUBLE_EQ(y, 0.0);
     EXPECT_DOUBLE_EQ(z, 1.0);
+}
+
+// A drifting clock's rate integrated from the first Measure over
+// sinceOriginSec, in samples: Simpson's rule, far finer than a nanosecond's
+// worth of samples.
+struct Drift {
+    double clockError;
+    double rampPerSec;
+    double wander;
+    double wanderPeriodSec;
+};
+
+double samplesCounted(double hz, Drift d, double sinceOriginSec)
+{
+    constexpr int steps = 20000;
+    constexpr double twoPi = 6.283185307179586;
+    auto rate = [&](double s) {
+        double wander = d.wander != 0 ? d.wander * std::sin(twoPi * s / d.wanderPeriodSec) : 0;
+        return hz * (1 + d.clockError + d.rampPerSec * s + wander);
+    };
+    double h = sinceOriginSec / steps;
+    double sum = rate(0) + rate(sinceOriginSec);
+    for (int i = 1; i < steps; ++i)
+        sum += (i % 2 ? 4 : 2) * rate(i * h);
+    return sum * h / 3;
+}
+
+long long deviceNs()
+{
+    return std::llround(hostMonotonicSec() * 1e9);
+}
+
+// Sleep until device time ns exactly (at least the wake-up latency ahead).
+void sleepUntilNs(long long ns)
+{
+    ASSERT_GT(ns - deviceNs(), std::llround(emulatedWakeLatencySec * 1e9));
+    time_sleep((ns - deviceNs()) * 1e-9 - emulatedWakeLatencySec);
+    ASSERT_EQ(deviceNs(), ns);
+}
+
+bool dataReady()
+{
+    return (emulatedRegister(regIntSource) & intDataReady) != 0;
+}
+
+TEST_F(Adxl345Fifo, ADriftingClocksSamplesArriveWhereItsIntegratedRateReachesThem)
+{
+    const Drift drifts[] = {{0, 0, 0, 0}, {0, 5e-6, 0, 0}, {0, 0, 0.02, 0.7}, {-0.02, 5e-6, 0.03, 2.5}};
+    for (Drift d : drifts) {
+        for (int code = 0x06; code <= 0x0F; ++code) {
+            TearDown();
+            SetUp();
+            // Each transfer takes 1 ns: a sample's arrival can be straddled.
+            emulatedSetTransferTiming(1e-9, true);
+            emulatedSetSampleClockError(d.clockError);
+            emulatedSetSampleClockDrift(d.rampPerSec, d.wander, d.wanderPeriodSec);
+            emulatedSetTone(0, toneG, toneHz);
+            double hz = 3200.0 / (1 << (0x0F - code));
+            startFifo(handle, fifoBypass, static_cast<unsigned char>(code));
+            double originSec = emulatedMeasureOriginSec();
+            std::string what = std::to_string(hz) + " Hz, ramp " + std::to_string(d.rampPerSec) +
+                               ", wander " + std::to_string(d.wander);
+            for (long long k : {0LL, 1LL, static_cast<long long>(3 * hz)}) {
+                double arrivalSec = emulatedSampleArrivalSec(k);
+                EXPECT_NEAR(samplesCounted(hz, d, arrivalSec - originSec), k + 1, hz * 1.5e-9)
+                    << what << ", sample " << k;
+                // The device agrees to the nanosecond: not there 1 ns before.
+                auto arrivalNs = static_cast<long long>(std::ceil(arrivalSec * 1e9));
+                sleepUntilNs(arrivalNs - 100000);
+                Counts previous = readCounts(handle);
+                if (k > 0) {
+                    EXPECT_TRUE(carriesSignalAt(previous, emulatedSampleArrivalSec(k - 1) - originSec))
+                        << what << ", sample " << k - 1;
+                }
+                sleepUntilNs(arrivalNs - 1);
+                EXPECT_FALSE(dataReady()) << what << ", sample " << k;
+                readRegister(handle, regDevId);
+                EXPECT_TRUE(dataReady()) << what << ", sample " << k;
+            }
+        }
+    }
+}
+
+TEST_F(Adxl345Fifo, ADriftThatCouldTakeTheClockHalfOffNominalWithinADayIsRefused)
+{
+    constexpr double day = 86400;
+    struct Case {
+        const char *what;
+        Drift drift;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"a ramp to -0.5", {0, -0.5 / day * 1.01, 0, 0}, false},
+        {"a ramp on top of the clock error", {0.3, 0.21 / day, 0, 0}, false},
+        {"a wander on top of the clock error", {0.1, 0, 0.4, 10}, false},
+        {"a wander without a period", {0, 0, 0.01, 0}, false},
+        {"a wander with a negative period", {0, 0, 0.01, -5}, false},
+        {"a ramp that is not finite", {0, NAN, 0, 0}, false},
+        {"a ramp without a wander needs no period", {0, 1e-6, 0, 0}, true},
+        {"all three within bounds", {0.1, 3e-6, 0.1, 60}, true},
+    };
+    for (const Case &c : cases) {
+        TearDown();
+        SetUp();
+        emulatedSetSampleClockError(c.drift.clockError);
+        testing::internal::CaptureStderr();
+        emulatedSetSampleClockDrift(c.drift.rampPerSec, c.drift.wander, c.drift.wanderPeriodSec);
+        std::string complaint = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(complaint.find("emulated pigpio: sample clock drift") == 0, !c.accepted) << c.what;
+        startFifo(handle, fifoStream, rate100Hz);
+        double steadySec = emulatedMeasureOriginSec() + 1001 * period100HzSec / (1 + c.drift.clockError);
+        EXPECT_EQ(std::fabs(emulatedSampleArrivalSec(1000) - steadySec) < 1e-9, !c.accepted) << c.what;
+    }
+
+    testing::internal::CaptureStderr();
+    emulatedSetSampleClockError(0.2);
+    EXPECT_NE(testing::internal::GetCapturedStderr(), "")
+        << "a clock error that with the drift could pass 0.5 within a day";
 }
 
 }  // namespace

@@ -112,8 +112,31 @@ void emulatedHoldCounts(int x, int y, int z);
 // (+0.03: 3 % fast, every period the nominal one divided by 1.03), for
 // every data rate.  Set while measuring, the sample already due keeps its
 // time and the new period counts from it.  Refused with a line on standard
-// error unless it lies within +-0.5.
+// error unless it lies within +-0.5, and with a drift set unless the two
+// together stay within it for a day.
 void emulatedSetSampleClockError(double fractionOffNominal);
+
+// From now on the sample clock drifts: its fraction off nominal at device
+// time s seconds after the first Measure is the clock error +
+// rampPerSecond * s + wanderFraction * sin(2 pi s / wanderPeriodSec).  Sample
+// k (from 0 at the first Measure) arrives where the rate integrated from
+// there reaches k + 1 samples (less the start phase's share of the first
+// period), for every data rate.  Set while measuring, the sample already
+// due keeps its time.  Refused with a line on standard error, the clock
+// left as it was, where the fraction could leave +-0.5 within a day of the
+// first Measure, for a wander without a positive period, or for a value
+// that is not finite.  With no ramp and no wander the clock is steady again, its
+// sample times exact to the nanosecond at the nominal rate.
+void emulatedSetSampleClockDrift(double rampPerSecond, double wanderFraction, double wanderPeriodSec);
+
+// The device time, in seconds on hostMonotonicSec's base, at which sample k
+// arrives (from 0 at the first Measure; a sample still to come: when it
+// will if nothing changes), and the time of the first Measure, which is
+// motion time 0.  NaN before the first Measure, and for a sample of a
+// stretch of timing long gone (the device remembers the latest 8, each
+// running from Measure, a new data rate or new clock settings to the next).
+double emulatedSampleArrivalSec(long long k);
+double emulatedMeasureOriginSec();
 
 // When Measure is next set, the first sample arrives this long after it
 // (taken modulo one sample period; 0, the default, is a whole period).
