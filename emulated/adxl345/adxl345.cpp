@@ -227,3 +227,22 @@ bool adxlSetTone(Adxl345 &device, int axis, double amplitudeG, double hz)
     device.holding = false;
     return true;
 }
+
+// The amplitude of the uniform noise on every axis, from the next sample
+// on.
+bool adxlSetNoiseCounts(Adxl345 &device, int counts)
+{
+    if (counts < 0 || counts > adxlMaxNoiseCounts)
+        return false;
+    device.noiseCounts = counts;
+    return true;
+}
+
+// What SELF_TEST adds to each axis, in counts at 256 per g, from the next
+// sample made with it set.
+void adxlSetSelfTestShift(Adxl345 &device, int x, int y, int z)
+{
+    device.selfTestShift[0] = x;
+    device.selfTestShift[1] = y;
+    device.selfTestShift[2] = z;
+}

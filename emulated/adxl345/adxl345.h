@@ -23,8 +23,14 @@
 // fraction off its nominal rate, to drift (a ramp and a slow wander of that
 // fraction), and to start a chosen phase after Measure.
 //
-// Not emulated: self-test (DATA_FORMAT bit 7), low power (BW_RATE bit 4) and
-// the sleep/auto-sleep bits of POWER_CTL are stored but change nothing; at
+// Self-test (DATA_FORMAT bit 7): every sample made while the bit is set
+// carries a fixed shift on each axis, as if an acceleration were added;
+// samples made before keep what they had.  The shift applies in full from
+// the first sample after the bit is set (a real part takes a few samples to
+// settle).
+//
+// Not emulated: low power (BW_RATE bit 4) and the sleep/auto-sleep bits of
+// POWER_CTL are stored but change nothing; at
 // 3200 and 1600 Hz the least significant bit of full-resolution values is
 // not forced to 0; INT_SOURCE reports no tap, activity or free-fall, and in
 // bypass mode DATA_READY only.
@@ -65,6 +71,7 @@ inline constexpr uint8_t adxlBwRateReset = 0x0A;  // 100 Hz
 inline constexpr uint8_t adxlBwRateCodeMask = 0x0F;
 inline constexpr uint8_t adxlPowerMeasure = 0x08;
 inline constexpr uint8_t adxlIntDataReady = 0x80;
+inline constexpr uint8_t adxlFormatSelfTest = 0x80;
 inline constexpr uint8_t adxlFormatSpi3Wire = 0x40;
 inline constexpr uint8_t adxlFormatFullRes = 0x08;
 inline constexpr uint8_t adxlFormatJustify = 0x04;
@@ -122,7 +129,8 @@ inline constexpr int adxlRegisterBits = 16;
 inline constexpr double adxlOffsetGPerCount = 0.015625;  // 15.6 mg per OFSx count
 
 // Emulated motion, in g: gravity on z plus small vibrations, plus uniform
-// noise of at most adxlNoiseCounts counts at 256 counts per g.
+// noise of at most adxlNoiseCounts counts at 256 counts per g (by default;
+// up to adxlMaxNoiseCounts can be set).
 inline constexpr double adxlGravityG = 1.0;
 inline constexpr double adxlXSlowAmplitudeG = 0.05;
 inline constexpr double adxlXSlowHz = 7.5;
@@ -133,7 +141,15 @@ inline constexpr double adxlYHz = 25.0;
 inline constexpr double adxlZAmplitudeG = 0.01;
 inline constexpr double adxlZHz = 50.0;
 inline constexpr int adxlNoiseCounts = 2;
+inline constexpr int adxlMaxNoiseCounts = 256;
 inline constexpr uint64_t adxlNoiseSeed = 0x5EED0ADA1345ULL;
+
+// The self-test shift of a typical part at 3.3 V, in counts at 256 per g:
+// near the middle of the datasheet's limits there (x +89 to +956, y -956 to
+// -89, z +110 to +1286), and within those at 2.5 V as well.
+inline constexpr int adxlSelfTestShiftX = 520;
+inline constexpr int adxlSelfTestShiftY = -520;
+inline constexpr int adxlSelfTestShiftZ = 700;
 
 // The signal the device senses: the built-in motion, or a pure tone on one
 // axis with the others still (gravity stays on z).
@@ -204,6 +220,8 @@ struct Adxl345 {
     AdxlDrift drift;       // and how that fraction moves
     int64_t startPhaseNs;  // first sample after Measure (0: one period)
     AdxlSignal signal;
+    int noiseCounts;                   // amplitude of the uniform noise
+    int selfTestShift[adxlAxisCount];  // counts at 256 per g
     AdxlFifo fifo;
 };
 
@@ -213,6 +231,10 @@ constexpr Adxl345 adxlPowerOnState()
     Adxl345 device{};
     device.registers[adxlRegDevId] = adxlDevIdValue;
     device.registers[adxlRegBwRate] = adxlBwRateReset;
+    device.noiseCounts = adxlNoiseCounts;
+    device.selfTestShift[0] = adxlSelfTestShiftX;
+    device.selfTestShift[1] = adxlSelfTestShiftY;
+    device.selfTestShift[2] = adxlSelfTestShiftZ;
     return device;
 }
 
@@ -225,6 +247,8 @@ void adxlAdvance(Adxl345 &device, int64_t nowNs);
 uint8_t adxlPeekRegister(const Adxl345 &device, int address);
 void adxlHoldCounts(Adxl345 &device, int x, int y, int z);
 bool adxlSetTone(Adxl345 &device, int axis, double amplitudeG, double hz);
+bool adxlSetNoiseCounts(Adxl345 &device, int counts);
+void adxlSetSelfTestShift(Adxl345 &device, int x, int y, int z);
 
 // The sample clock (adxl345_clock.cpp).
 double adxlSteadyPeriodNs(const Adxl345 &device);
@@ -244,6 +268,8 @@ void adxlControlDrift(Adxl345 &device, const char *standIn, double rampPerSec, d
                       double wanderPeriodSec);
 void adxlControlStartPhase(Adxl345 &device, const char *standIn, double seconds);
 void adxlControlTone(Adxl345 &device, const char *standIn, int axis, double amplitudeG, double hz);
+void adxlControlNoiseCounts(Adxl345 &device, const char *standIn, int counts);
+void adxlControlSelfTestShift(Adxl345 &device, int x, int y, int z);
 
 // The FIFO (adxl345_fifo.cpp).
 bool adxlFifoEnabled(const Adxl345 &device);
@@ -257,7 +283,7 @@ uint8_t adxlFifoIntSource(const Adxl345 &device);
 // Sample generation (adxl345_samples.cpp).
 void adxlMotionG(double seconds, double g[adxlAxisCount]);
 void adxlSignalG(const AdxlSignal &signal, double seconds, double g[adxlAxisCount]);
-int adxlNoiseCountsAt(int64_t sampleIndex, int axis);
+int adxlNoiseCountsAt(int64_t sampleIndex, int axis, int amplitude);
 uint16_t adxlAxisRegisterValue(double g, uint8_t dataFormat);
 void adxlMakeSample(const Adxl345 &device, int64_t sampleIndex, double motionSec,
                     uint8_t sample[adxlSampleBytes]);

@@ -39,3 +39,14 @@ void adxlControlTone(Adxl345 &device, const char *standIn, int axis, double ampl
         std::fprintf(stderr, "%s: tone of %g g at %g Hz on axis %d refused\n", standIn, amplitudeG, hz,
                      axis);
 }
+
+void adxlControlNoiseCounts(Adxl345 &device, const char *standIn, int counts)
+{
+    if (!adxlSetNoiseCounts(device, counts))
+        std::fprintf(stderr, "%s: noise of %d counts refused\n", standIn, counts);
+}
+
+void adxlControlSelfTestShift(Adxl345 &device, int x, int y, int z)
+{
+    adxlSetSelfTestShift(device, x, y, z);
+}

@@ -72,12 +72,13 @@ void adxlSignalG(const AdxlSignal &signal, double seconds, double g[adxlAxisCoun
     g[signal.toneAxis] += sine(signal.toneAmplitudeG, signal.toneHz, seconds);
 }
 
-// Noise of one axis of one sample: -adxlNoiseCounts..adxlNoiseCounts.
-int adxlNoiseCountsAt(int64_t sampleIndex, int axis)
+// Noise of one axis of one sample: -amplitude..amplitude, uniform (to
+// within 1 % up to adxlMaxNoiseCounts).
+int adxlNoiseCountsAt(int64_t sampleIndex, int axis, int amplitude)
 {
     uint64_t hash = splitMix64(adxlNoiseSeed ^ static_cast<uint64_t>(sampleIndex));
     uint64_t field = (hash >> (axis * noiseFieldBits)) & noiseFieldMask;
-    return static_cast<int>(field % (2 * adxlNoiseCounts + 1)) - adxlNoiseCounts;
+    return static_cast<int>(field % static_cast<uint64_t>(2 * amplitude + 1)) - amplitude;
 }
 
 // The 16-bit value of one axis's register pair for an acceleration in g:
@@ -97,18 +98,22 @@ uint16_t adxlAxisRegisterValue(double g, uint8_t dataFormat)
 }
 
 // The six data-register bytes of sample sampleIndex, sensed at motionSec,
-// in the data format the device holds now.
+// in the data format the device holds now: with SELF_TEST set, shifted as
+// by an added acceleration.
 void adxlMakeSample(const Adxl345 &device, int64_t sampleIndex, double motionSec,
                     uint8_t sample[adxlSampleBytes])
 {
     double g[adxlAxisCount];
     adxlSignalG(device.signal, motionSec, g);
     uint8_t format = device.registers[adxlRegDataFormat];
+    bool selfTest = (format & adxlFormatSelfTest) != 0;
     for (int axis = 0; axis < adxlAxisCount; ++axis) {
+        int noise = adxlNoiseCountsAt(sampleIndex, axis, device.noiseCounts);
         double sensed = device.holding
                             ? static_cast<double>(device.heldCounts[axis]) / adxlFullResCountsPerG
-                            : g[axis] + static_cast<double>(adxlNoiseCountsAt(sampleIndex, axis)) /
-                                            adxlFullResCountsPerG;
+                            : g[axis] + static_cast<double>(noise) / adxlFullResCountsPerG;
+        if (selfTest)
+            sensed += static_cast<double>(device.selfTestShift[axis]) / adxlFullResCountsPerG;
         uint16_t value = adxlAxisRegisterValue(sensed + offsetG(device, axis), format);
         size_t low = 2 * static_cast<size_t>(axis);
         sample[low] = static_cast<uint8_t>(value & lowByteMask);

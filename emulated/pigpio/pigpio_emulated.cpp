@@ -19,6 +19,10 @@
 #include "pigpio_emulation.h"
 
 static_assert(adxlNoiseCounts == emulatedNoiseCounts, "noise figure published to tests");
+static_assert(adxlSelfTestShiftX == emulatedSelfTestShiftX &&
+                  adxlSelfTestShiftY == emulatedSelfTestShiftY &&
+                  adxlSelfTestShiftZ == emulatedSelfTestShiftZ,
+              "self-test shift published to tests");
 static_assert(adxlMisoUndriven == emulatedMisoUndriven, "undriven MISO published to tests");
 static_assert(adxlFifoDepth == emulatedFifoDepth, "FIFO depth published to tests");
 static_assert(adxlFifoSettleNs == static_cast<int64_t>(emulatedFifoSettleSec * nanosPerSecond),
@@ -386,6 +390,16 @@ void emulatedSetStartPhase(double seconds)
 void emulatedSetTone(int axis, double amplitudeG, double hz)
 {
     adxlControlTone(device, standInName, axis, amplitudeG, hz);
+}
+
+void emulatedSetNoiseCounts(int counts)
+{
+    adxlControlNoiseCounts(device, standInName, counts);
+}
+
+void emulatedSetSelfTestShift(int x, int y, int z)
+{
+    adxlControlSelfTestShift(device, x, y, z);
 }
 
 void emulatedMotion(double seconds, double *xG, double *yG, double *zG)

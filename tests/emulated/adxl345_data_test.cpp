@@ -1,6 +1,7 @@
 // When the emulated ADXL345 produces samples and how it scales them.
 #include <cmath>
 #include <cstdlib>
+#include <string>
 
 #include "emulated_fixture.h"
 
@@ -169,6 +170,95 @@ TEST_F(Adxl345Data, StandbyFreezesTheLastSample)
     writeRegister(handle, regPowerCtl, 0);
     time_sleep(0.5);
     EXPECT_TRUE(sameCounts(readCounts(handle), sample));
+}
+
+inline constexpr unsigned char formatSelfTest = 0x80;
+inline constexpr unsigned char fifoStream = 0x80;
+
+TEST_F(Adxl345Data, SelfTestShiftsTheSamplesMadeWhileItIsSetAsAnAcceleration)
+{
+    // The default: a part inside the datasheet's limits at 3.3 V.
+    emulatedHoldCounts(0, 0, 256);
+    Counts plain = firstSample(handle, rate3200Hz, formatFullRes16g);
+    writeRegister(handle, regDataFormat, formatFullRes16g | formatSelfTest);
+    time_sleep(period3200HzSec);
+    Counts shifted = readCounts(handle);
+    EXPECT_TRUE(shifted.x - plain.x >= 50 * 1.77 && shifted.x - plain.x <= 540 * 1.77) << shifted.x;
+    EXPECT_TRUE(shifted.y - plain.y >= -540 * 1.77 && shifted.y - plain.y <= -50 * 1.77) << shifted.y;
+    EXPECT_TRUE(shifted.z - plain.z >= 75 * 1.47 && shifted.z - plain.z <= 875 * 1.47) << shifted.z;
+
+    struct Case {
+        const char *format;
+        unsigned char dataFormat;
+        Counts expected;  // 1 g on z, shifted by (300, -200, 400)
+    };
+    for (Case c : {Case{"full resolution", formatFullRes16g, {300, -200, 656}},
+                   Case{"10 bits at 16 g", format10Bit16g, {38, -25, 82}},
+                   Case{"10 bits at 2 g, clipped", format10Bit2g, {300, -200, 511}}}) {
+        TearDown();
+        SetUp();
+        emulatedHoldCounts(0, 0, 256);
+        emulatedSetSelfTestShift(300, -200, 400);
+        Counts counts = firstSample(handle, rate3200Hz, c.dataFormat | formatSelfTest);
+        EXPECT_TRUE(sameCounts(counts, c.expected))
+            << c.format << ": " << counts.x << " " << counts.y << " " << counts.z;
+    }
+
+    // Samples already queued keep what they had; those made after the bit
+    // is cleared again carry no shift.
+    TearDown();
+    SetUp();
+    emulatedHoldCounts(0, 0, 256);
+    emulatedSetSelfTestShift(300, -200, 400);
+    writeRegister(handle, regFifoCtl, fifoStream);
+    startMeasuring(handle, rate100Hz, formatFullRes16g);
+    time_sleep(3.5 * period100HzSec);
+    writeRegister(handle, regDataFormat, formatFullRes16g | formatSelfTest);
+    time_sleep(3 * period100HzSec);
+    writeRegister(handle, regDataFormat, formatFullRes16g);
+    time_sleep(3 * period100HzSec);
+    const int expectedX[9] = {0, 0, 0, 300, 300, 300, 0, 0, 0};
+    for (int n = 0; n < 9; ++n)
+        EXPECT_EQ(readCounts(handle).x, expectedX[n]) << "sample " << n;
+}
+
+TEST_F(Adxl345Data, NoiseIsUniformUpToTheAmplitudeSet)
+{
+    struct Case {
+        int amplitude;
+        bool set;  // else the default
+    };
+    for (Case c : {Case{emulatedNoiseCounts, false}, Case{0, true}, Case{7, true}}) {
+        TearDown();
+        SetUp();
+        emulatedSetTone(0, 0.0, 1.0);  // still: 1 g on z, noise alone
+        if (c.set)
+            emulatedSetNoiseCounts(c.amplitude);
+        startMeasuring(handle, rate100Hz, formatFullRes16g);
+        constexpr int samples = 3000;
+        int largest = 0;
+        double sum = 0, squares = 0;
+        for (int n = 0; n < samples; ++n) {
+            time_sleep(period100HzSec - emulatedWakeLatencySec);
+            Counts counts = readCounts(handle);
+            for (int deviation : {counts.x, counts.y, counts.z - 256}) {
+                largest = std::max(largest, std::abs(deviation));
+                sum += deviation;
+                squares += deviation * deviation;
+            }
+        }
+        double a = c.amplitude;
+        EXPECT_EQ(largest, c.amplitude);
+        EXPECT_NEAR(sum / (3 * samples), 0, 0.05 * a + 1e-9) << c.amplitude;
+        EXPECT_NEAR(std::sqrt(squares / (3 * samples)), std::sqrt(a * (a + 1) / 3), 0.05 * a + 1e-9)
+            << c.amplitude;
+    }
+    testing::internal::CaptureStderr();
+    emulatedSetNoiseCounts(-1);
+    emulatedSetNoiseCounts(257);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "emulated pigpio: noise of -1 counts refused\n"
+              "emulated pigpio: noise of 257 counts refused\n");
 }
 
 }  // namespace

@@ -30,8 +30,13 @@ inline constexpr double emulatedWakeLatencySec = 80e-6;      // added to every v
 // nothing attached, and the bytes of the ADXL345's own writes).
 inline constexpr unsigned char emulatedMisoUndriven = 0x00;
 // The emulated motion carries uniform noise of up to this many counts (at
-// 256 per g) on each axis.
+// 256 per g) on each axis, unless emulatedSetNoiseCounts sets another.
 inline constexpr int emulatedNoiseCounts = 2;
+// What DATA_FORMAT's SELF_TEST bit adds to each axis, in counts at 256 per
+// g, unless emulatedSetSelfTestShift sets another: a typical part at 3.3 V.
+inline constexpr int emulatedSelfTestShiftX = 520;
+inline constexpr int emulatedSelfTestShiftY = -520;
+inline constexpr int emulatedSelfTestShiftZ = 700;
 // The FIFO holds this many samples behind the data registers, and after a
 // pop needs this long before the data registers or FIFO_STATUS can be read
 // again.
@@ -145,10 +150,23 @@ void emulatedSetStartPhase(double seconds);
 
 // From the next sample on, the device senses a pure tone of amplitudeG at
 // hz on one axis (0 x, 1 y, 2 z) and nothing else but gravity, 1 g on z;
-// the noise of emulatedNoiseCounts and the offsets still apply.  It takes
+// the noise and the offsets still apply.  It takes
 // the place of the built-in motion and of held counts.  Refused for another
 // axis or a value that is not finite.
 void emulatedSetTone(int axis, double amplitudeG, double hz);
+
+// The amplitude of the uniform noise on each axis, in counts at 256 per g,
+// from the next sample on: emulatedNoiseCounts by default, 0 for none, at
+// most 256.  Refused with a line on standard error outside that.  Held
+// counts carry no noise.
+void emulatedSetNoiseCounts(int counts);
+
+// While DATA_FORMAT's SELF_TEST bit (0x80) is set, every sample made
+// carries this shift on x, y and z, in counts at 256 per g, scaled, clipped
+// and justified in the data format like any acceleration (held counts
+// included).  Samples already in the FIFO keep what they had.  It applies
+// in full from the first sample after the bit is set.
+void emulatedSetSelfTestShift(int x, int y, int z);
 
 // The signal the device senses without noise, in g, at a time in seconds
 // since the Measure bit was first set: the built-in motion, or the tone.
