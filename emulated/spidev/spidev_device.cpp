@@ -339,6 +339,22 @@ void spidevEmulationSetSampleClockError(double fractionOffNominal)
     adxlControlClockError(device, standInName, fractionOffNominal);
 }
 
+void spidevEmulationSetSampleClockDrift(double rampPerSecond, double wanderFraction,
+                                        double wanderPeriodSec)
+{
+    adxlControlDrift(device, standInName, rampPerSecond, wanderFraction, wanderPeriodSec);
+}
+
+void spidevEmulationSetNoiseCounts(int counts)
+{
+    adxlControlNoiseCounts(device, standInName, counts);
+}
+
+void spidevEmulationSetSelfTestShift(int x, int y, int z)
+{
+    adxlControlSelfTestShift(device, x, y, z);
+}
+
 void spidevEmulationSetStartPhase(double seconds)
 {
     adxlControlStartPhase(device, standInName, seconds);

@@ -83,12 +83,19 @@ bool spidevEmulationTransfer(long index, SpidevTransfer *transfer);
 long spidevEmulationRefusedCount();
 int spidevEmulationLastRefusal();
 
-// The sample clock, start phase and signal of the ADXL345, as the pigpio
-// stand-in's emulatedSetSampleClockError, emulatedSetStartPhase and
-// emulatedSetTone set them (refused with a line on standard error alike).
+// The sample clock, its drift, the start phase, the signal, the noise and
+// the self-test shift of the ADXL345, as the pigpio stand-in's
+// emulatedSetSampleClockError, emulatedSetSampleClockDrift,
+// emulatedSetStartPhase, emulatedSetTone, emulatedSetNoiseCounts and
+// emulatedSetSelfTestShift set them (refused with a line on standard error
+// alike).  The device's time here is CLOCK_MONOTONIC.
 void spidevEmulationSetSampleClockError(double fractionOffNominal);
+void spidevEmulationSetSampleClockDrift(double rampPerSecond, double wanderFraction,
+                                        double wanderPeriodSec);
 void spidevEmulationSetStartPhase(double seconds);
 void spidevEmulationSetTone(int axis, double amplitudeG, double hz);
+void spidevEmulationSetNoiseCounts(int counts);
+void spidevEmulationSetSelfTestShift(int x, int y, int z);
 
 // A register of the ADXL345 as a read would return it, without the read's
 // side effects and without the FIFO's wait after a pop; -1 for an address
