@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 
@@ -37,6 +39,10 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free, "the virtual clock is 
 static_assert(std::atomic<bool>::is_always_lock_free, "the clock's mode is read without a lock");
 
 double virtualStartSec = 0.0;
+
+// The device time at which the process is killed, if armed.
+bool killArmed = false;
+int64_t killNs = 0;
 int64_t sleptNs = 0;  // virtual time spent in sleeps
 double wallStepSec = 0.0;
 int64_t overheadNs = std::llround(emulatedDefaultOverheadSec * nanosPerSecond);
@@ -85,6 +91,18 @@ int64_t sharedVirtualNs()
     return static_cast<int64_t>(bits);
 }
 
+bool killDueBy(int64_t deviceNs)
+{
+    return killArmed && deviceNs >= killNs;
+}
+
+// As a power cut or the out-of-memory killer: the process ends at once,
+// nothing flushed, no handler run.
+void killNow()
+{
+    std::raise(SIGKILL);
+}
+
 int64_t readClockNs(clockid_t clock)
 {
     timespec now{};
@@ -111,6 +129,7 @@ void clockReset()
     wallStepSec = 0.0;
     overheadNs = std::llround(emulatedDefaultOverheadSec * nanosPerSecond);
     zeroWire = false;
+    killArmed = false;
 }
 
 void clockUseVirtual(double startSec)
@@ -164,10 +183,21 @@ void clockSleep(double seconds)
         return;
     if (usingVirtual()) {
         int64_t slept = ns + std::llround(emulatedWakeLatencySec * nanosPerSecond);
+        if (killDueBy(virtualNs + slept)) {
+            setVirtualNs(std::max(virtualNs, killNs));
+            killNow();
+        }
         setVirtualNs(virtualNs + slept);
         sleptNs += slept;
-    } else
-        sleepRealNs(ns);
+        return;
+    }
+    int64_t startNs = readClockNs(CLOCK_MONOTONIC);
+    if (killDueBy(startNs + ns)) {
+        if (killNs > startNs)
+            sleepRealNs(killNs - startNs);
+        killNow();
+    }
+    sleepRealNs(ns);
 }
 
 // Length of a transfer: the bytes on the wire at the baud rate, the library
@@ -194,16 +224,38 @@ bool clockWireTakesTime()
 // ones, as the transfer would keep the process busy).
 void clockWaitUntil(int64_t deviceNs)
 {
+    bool killed = killDueBy(deviceNs);
+    int64_t untilNs = killed ? killNs : deviceNs;
     if (usingVirtual()) {
-        if (deviceNs > virtualNs)
-            setVirtualNs(deviceNs);
-        return;
+        if (untilNs > virtualNs)
+            setVirtualNs(untilNs);
+    } else {
+        int64_t remaining = untilNs - readClockNs(CLOCK_MONOTONIC);
+        if (remaining > spinBelowNs)
+            sleepRealNs(remaining - spinBelowNs);
+        while (readClockNs(CLOCK_MONOTONIC) < untilNs) {
+        }
     }
-    int64_t remaining = deviceNs - readClockNs(CLOCK_MONOTONIC);
-    if (remaining > spinBelowNs)
-        sleepRealNs(remaining - spinBelowNs);
-    while (readClockNs(CLOCK_MONOTONIC) < deviceNs) {
-    }
+    if (killed)
+        killNow();
+}
+
+// A transfer that starts when the kill is due does not get to run.
+void clockKillIfDue()
+{
+    if (killDueBy(clockDeviceNs()))
+        killNow();
+}
+
+// Kill the process when a sleep or transfer reaches device time deviceSec.
+// False for a time that is not finite or beyond the clock's range.
+bool clockKillAt(double deviceSec)
+{
+    if (!(std::fabs(deviceSec) < longestWaitSec))
+        return false;
+    killArmed = true;
+    killNs = std::llround(deviceSec * nanosPerSecond);
+    return true;
 }
 
 void clockStepWall(double stepSec)

@@ -1,7 +1,9 @@
 // The clock of the emulated library: pigpio's wall clock (time_time), its
 // sleep (time_sleep), the time SPI transfers take, and the monotonic time
 // the emulated device samples by.  Either the real clocks of the machine or
-// a virtual clock that only moves when a transfer or a sleep moves it.
+// a virtual clock that only moves when a transfer or a sleep moves it.  A
+// kill of the process can be set for the moment a sleep or transfer
+// reaches a given device time.
 #ifndef EMULATED_CLOCK_H
 #define EMULATED_CLOCK_H
 
@@ -23,5 +25,7 @@ int64_t clockTransferNs(size_t bytes, unsigned baud, double extraSec);
 bool clockWireTakesTime();
 void clockWaitUntil(int64_t deviceNs);
 void clockStepWall(double stepSec);
+bool clockKillAt(double deviceSec);
+void clockKillIfDue();
 
 #endif

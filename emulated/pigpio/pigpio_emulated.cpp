@@ -146,14 +146,19 @@ bool deviceAttached(const SpiHandle &spi)
 }
 
 // Exchange count bytes between hostOut and hostIn on one handle at nowNs.
-void exchangeOnBus(const SpiHandle &spi, int64_t nowNs, size_t count)
+// A stuck MISO line reads its level and lets nothing reach the device; a
+// corrupted read changes what the host gets of the first register alone.
+void exchangeOnBus(const SpiHandle &spi, int64_t nowNs, size_t count, const TransferFaults &faults)
 {
-    if (!deviceAttached(spi)) {
+    if (faults.misoStuck)
+        std::memset(hostIn, faults.misoLevel, count);
+    else if (!deviceAttached(spi))
         std::memset(hostIn, emulatedMisoUndriven, count);
-        return;
-    }
-    adxlBusTransaction(device, nowNs, spi.flags & spiFlagModeMask, spi.baud, clockWireTakesTime(),
-                       hostOut, hostIn, count);
+    else
+        adxlBusTransaction(device, nowNs, spi.flags & spiFlagModeMask, spi.baud, clockWireTakesTime(),
+                           hostOut, hostIn, count);
+    if (faults.corruptFirst && count > 1)
+        hostIn[1] = faults.corruptValue;
 }
 
 // One transaction that passed the checks: exchange, log, take its time.
@@ -162,6 +167,7 @@ void exchangeOnBus(const SpiHandle &spi, int64_t nowNs, size_t count)
 int transact(unsigned handle, const char *tx, char *rx, unsigned count, TransferFaults faults)
 {
     const SpiHandle &spi = handles[handle];
+    clockKillIfDue();
     int64_t startNs = clockDeviceNs();
     double startSec = clockWallSec();
     size_t onWire = count;
@@ -174,7 +180,7 @@ int transact(unsigned handle, const char *tx, char *rx, unsigned count, Transfer
         std::memcpy(hostOut, tx, onWire);
     else
         std::memset(hostOut, 0, onWire);
-    exchangeOnBus(spi, startNs, onWire);
+    exchangeOnBus(spi, startNs, onWire, faults);
     if (rx != nullptr && onWire > 0)
         std::memcpy(rx, hostIn, onWire);
     logTransaction(hostOut, onWire, startSec);
@@ -243,7 +249,7 @@ int spiWrite(unsigned handle, char *buf, unsigned count)
     int status = checkTransfer(handle, count);
     if (status != 0)
         return status;
-    return transact(handle, buf, nullptr, count, TransferFaults{false, 0, 0.0, 0.0, 0});
+    return transact(handle, buf, nullptr, count, faultsNextWrite());
 }
 
 int spiXfer(unsigned handle, char *txBuf, char *rxBuf, unsigned count)
@@ -251,7 +257,8 @@ int spiXfer(unsigned handle, char *txBuf, char *rxBuf, unsigned count)
     int status = checkTransfer(handle, count);
     if (status != 0)
         return status;
-    return transact(handle, txBuf, rxBuf, count, faultsNextTransfer());
+    auto command = static_cast<uint8_t>(txBuf != nullptr ? txBuf[0] : 0);
+    return transact(handle, txBuf, rxBuf, count, faultsNextTransfer(command));
 }
 
 double time_time(void)
@@ -348,6 +355,39 @@ void emulatedSignalTransfer(long n, int signo)
         return;
     }
     armTransferFault(FaultKind::signal, n, signo, 0.0);
+}
+
+void emulatedStallRead(int address, long n, double extraSec)
+{
+    if (!faultsArmRead(FaultKind::stallRead, address, n, extraSec, 0))
+        std::fprintf(stderr, "emulated pigpio: stall for read %ld of register 0x%02X not armed\n", n,
+                     static_cast<unsigned>(address));
+}
+
+void emulatedCorruptRead(int address, long n, unsigned char value)
+{
+    if (!faultsArmRead(FaultKind::corruptRead, address, n, 0.0, value))
+        std::fprintf(stderr, "emulated pigpio: corruption of read %ld of register 0x%02X not armed\n", n,
+                     static_cast<unsigned>(address));
+}
+
+void emulatedFailTransfersFrom(long n, int result)
+{
+    if (!faultsArmDeadFrom(n, result))
+        std::fprintf(stderr, "emulated pigpio: failure with %d from transfer %ld not armed\n", result,
+                     n);
+}
+
+void emulatedMisoStuckFrom(long n, unsigned char level)
+{
+    if (!faultsArmStuckFrom(n, level))
+        std::fprintf(stderr, "emulated pigpio: MISO stuck from transfer %ld not armed\n", n);
+}
+
+void emulatedKillAt(double deviceSec)
+{
+    if (!clockKillAt(deviceSec))
+        std::fprintf(stderr, "emulated pigpio: kill at %g s not armed\n", deviceSec);
 }
 
 void emulatedDetachSensor()

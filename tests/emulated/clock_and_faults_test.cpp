@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <thread>
 
@@ -214,15 +216,125 @@ TEST_F(TransferFaults, InitialiseTakesOverSignalsAsPigpioDoes)
     EXPECT_EQ(pipe.sa_handler, SIG_IGN);
 }
 
+TEST_F(TransferFaults, ReadFaultsHitTheNthReadStartingAtTheirRegister)
+{
+    writeRegister(handle, regFifoCtl, 0x80);  // stream
+    startMeasuring(handle, rate3200Hz, formatFullRes16g);
+    time_sleep(10 * period3200HzSec);
+    emulatedStallRead(regFifoStatus, 3, 0.5);
+    emulatedCorruptRead(regIntSource, 2, 0x3F);
+    struct Step {
+        const char *what;
+        unsigned char command;
+        unsigned bytes;
+        bool stalled;
+        bool corrupted;
+    };
+    const Step steps[] = {
+        {"FIFO_STATUS, read 1", cmdRead | regFifoStatus, 2, false, false},
+        {"INT_SOURCE through FIFO_STATUS, read 1 at 0x30", cmdRead | cmdMultiByte | regIntSource, 11,
+         false, false},
+        {"a write of FIFO_STATUS", regFifoStatus, 2, false, false},
+        {"FIFO_STATUS, read 2", cmdRead | regFifoStatus, 2, false, false},
+        {"INT_SOURCE through DATAZ1, read 2 at 0x30", cmdRead | cmdMultiByte | regIntSource, 9, false,
+         true},
+        {"FIFO_STATUS multi-byte, read 3", cmdRead | cmdMultiByte | regFifoStatus, 3, true, false},
+        {"FIFO_STATUS, read 4", cmdRead | regFifoStatus, 2, false, false},
+    };
+    for (const Step &step : steps) {
+        char buffer[11] = {static_cast<char>(step.command)};
+        int before[8];
+        for (int i = 0; i < 8; ++i)
+            before[i] = emulatedRegister((step.command & 0x3F) + i);
+        double startSec = time_time();
+        ASSERT_EQ(spiXfer(handle, buffer, buffer, step.bytes), static_cast<int>(step.bytes))
+            << step.what;
+        double expectedSec =
+            step.bytes * 8 / 2e6 + emulatedDefaultOverheadSec + (step.stalled ? 0.5 : 0);
+        EXPECT_NEAR(time_time() - startSec, expectedSec, tolerance) << step.what;
+        if (!(step.command & cmdRead))
+            continue;
+        EXPECT_EQ(static_cast<unsigned char>(buffer[1]), step.corrupted ? 0x3F : before[0]) << step.what;
+        for (unsigned i = 2; i < step.bytes && step.bytes == 9; ++i)
+            EXPECT_EQ(static_cast<unsigned char>(buffer[i]), before[i - 1])
+                << step.what << " byte " << i;
+    }
+}
+
+TEST_F(TransferFaults, ABusThatDiesFailsTheNthTransferAndAllAfterIt)
+{
+    emulatedFailTransfersFrom(3, PI_SPI_XFER_FAILED);
+    EXPECT_EQ(readSample(handle), 7);
+    EXPECT_EQ(writeRegister(handle, regBwRate, rate3200Hz), 2) << "spiWrite before the n-th spiXfer";
+    EXPECT_EQ(readSample(handle), 7);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(readSample(handle), PI_SPI_XFER_FAILED) << i;
+    EXPECT_EQ(writeRegister(handle, regBwRate, rate100Hz), PI_SPI_XFER_FAILED);
+    EXPECT_EQ(emulatedRegister(regBwRate), rate3200Hz) << "nothing reached the device";
+    unsigned char bytes[7];
+    EXPECT_EQ(emulatedTransactionBytes(3, bytes, sizeof bytes), 0) << "nothing on the wire";
+    EXPECT_EQ(emulatedTransactionBytes(6, bytes, sizeof bytes), 0);
+    EXPECT_EQ(spiXfer(handle + 1, readBuffer, readBuffer, 7), PI_BAD_HANDLE)
+        << "checked first, as before";
+}
+
+TEST_F(TransferFaults, AStuckMisoReadsOneLevelFromTheNthTransferAndLetsNothingThrough)
+{
+    for (unsigned char level : {0x00, 0xFF}) {
+        TearDown();
+        SetUp();
+        emulatedMisoStuckFrom(2, level);
+        EXPECT_EQ(readRegister(handle, regDevId), devIdValue) << +level;
+        EXPECT_EQ(writeRegister(handle, regBwRate, rate3200Hz), 2) << +level;
+        EXPECT_EQ(emulatedRegister(regBwRate), rate3200Hz) << +level << ": before the n-th spiXfer";
+        EXPECT_EQ(readSample(handle), 7) << +level;
+        for (int i = 0; i < 7; ++i)
+            EXPECT_EQ(static_cast<unsigned char>(readBuffer[i]), level) << +level << " byte " << i;
+        EXPECT_EQ(writeRegister(handle, regBwRate, rate100Hz), 2) << +level;
+        EXPECT_EQ(emulatedRegister(regBwRate), rate3200Hz) << +level << ": the write reached nothing";
+        EXPECT_EQ(readRegister(handle, regDevId), level) << +level;
+    }
+}
+
+TEST_F(TransferFaults, KillEndsTheProcessAtTheFirstSleepOrTransferThatReachesItsTime)
+{
+    enum class Reach { sleep, transfer, alreadyPast };
+    for (Reach reach : {Reach::sleep, Reach::transfer, Reach::alreadyPast}) {
+        EXPECT_EXIT(
+            {
+                emulatedKillAt(reach == Reach::alreadyPast ? -1.0 : 0.5);
+                if (reach != Reach::alreadyPast) {
+                    time_sleep(0.4);
+                    readSample(handle);
+                    std::fprintf(stderr, "alive at %.2f s\n", hostMonotonicSec());
+                }
+                if (reach == Reach::sleep)
+                    time_sleep(0.2);
+                else
+                    emulatedStallTransfer(1, 0.2);
+                readSample(handle);
+                std::exit(0);
+            },
+            testing::KilledBySignal(SIGKILL), reach == Reach::alreadyPast ? "" : "alive at 0.40 s")
+            << static_cast<int>(reach);
+    }
+}
+
 TEST_F(TransferFaults, ResetDisarmsEverything)
 {
     emulatedFailTransfer(1, PI_SPI_XFER_FAILED);
     emulatedStallTransfer(1, 1.0);
+    emulatedStallRead(regDataX0, 1, 1.0);
+    emulatedCorruptRead(regDataX0, 1, 0x12);
+    emulatedFailTransfersFrom(1, PI_SPI_XFER_FAILED);
+    emulatedMisoStuckFrom(1, 0xFF);
+    emulatedKillAt(-1.0);
     TearDown();
     SetUp();
     double before = time_time();
     EXPECT_EQ(readSample(handle), 7);
     EXPECT_NEAR(time_time() - before, readSec, tolerance);
+    EXPECT_EQ(readRegister(handle, regDevId), devIdValue);
 }
 
 }  // namespace

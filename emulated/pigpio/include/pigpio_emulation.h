@@ -44,11 +44,11 @@ inline constexpr int emulatedFifoDepth = 32;
 inline constexpr double emulatedFifoSettleSec = 5e-6;
 
 // Back to power-on: device registers at their reset values, real clock,
-// realistic transfer timing, no injected faults, empty transaction log,
-// library not initialised, start-up notice on.  (Signal dispositions are
-// the process's: gpioInitialise takes over SIGHUP, SIGINT, SIGQUIT and
-// SIGTERM with handlers that terminate the library and exit with status
-// 255, and ignores SIGPIPE, as pigpio does.)
+// realistic transfer timing, no injected faults and no kill, empty
+// transaction log, library not initialised, start-up notice on.  (Signal
+// dispositions are the process's: gpioInitialise takes over SIGHUP, SIGINT,
+// SIGQUIT and SIGTERM with handlers that terminate the library and exit
+// with status 255, and ignores SIGPIPE, as pigpio does.)
 void emulatedReset();
 
 // Suppress (or restore) the one-line notice on standard error that
@@ -84,6 +84,37 @@ void emulatedFailTransfer(long n, int result);
 // The n-th spiXfer from now takes extraSec longer (a stall of the bus or of
 // the process).  On the real clock the transfer really waits that long.
 void emulatedStallTransfer(long n, double extraSec);
+
+// The n-th spiXfer from now whose command byte is a read starting at
+// register address (0x00..0x3F, with or without multi-byte) is held up
+// extraSec after its bytes are exchanged, as emulatedStallTransfer holds up
+// a transfer of any kind: emulatedStallRead(0x39, 3, 0.02) stalls the host
+// right after its third read of FIFO_STATUS.  Reads are counted from the
+// moment it is armed, each register on its own.
+void emulatedStallRead(int address, long n, double extraSec);
+
+// In the n-th such read, the byte of the first register addressed (rx byte
+// 1) reads value; the device and every other byte are as they would be
+// (emulatedCorruptRead(0x39, 1, 0x3F): an impossible FIFO_STATUS).
+void emulatedCorruptRead(int address, long n, unsigned char value);
+
+// A bus that dies: the n-th spiXfer from now, and every spiXfer and
+// spiWrite after it, return result (a negative pigpio error such as
+// PI_SPI_XFER_FAILED; refused otherwise), exchanging nothing.
+void emulatedFailTransfersFrom(long n, int result);
+
+// From the n-th spiXfer from now on (spiWrite calls after it too), every
+// byte the host reads is level and what it writes reaches nothing: 0x00 for
+// a sensor gone or a wire off, 0xFF for MISO held high.  Results are still
+// the byte counts.
+void emulatedMisoStuckFrom(long n, unsigned char level);
+
+// The first transfer or sleep that reaches device time deviceSec (on
+// hostMonotonicSec's base) kills the process with SIGKILL at that moment,
+// as a power cut or the out-of-memory killer would: nothing is flushed and
+// no handler runs.  For tests and benchmarks that fork a child.  Refused if
+// not finite.
+void emulatedKillAt(double deviceSec);
 
 // Stalls of the process by the clock: from the next transfer on, every
 // everySec one of stallSec; or at random intervals of 0.5 to 1.5 times
@@ -125,12 +156,12 @@ void emulatedSetSampleClockError(double fractionOffNominal);
 // time s seconds after the first Measure is the clock error +
 // rampPerSecond * s + wanderFraction * sin(2 pi s / wanderPeriodSec).  Sample
 // k (from 0 at the first Measure) arrives where the rate integrated from
-// there reaches k + 1 samples (less the start phase's share of the first
-// period), for every data rate.  Set while measuring, the sample already
-// due keeps its time.  Refused with a line on standard error, the clock
-// left as it was, where the fraction could leave +-0.5 within a day of the
-// first Measure, for a wander without a positive period, or for a value
-// that is not finite.  With no ramp and no wander the clock is steady again, its
+// there reaches k + 1 samples (k + phase / period with a start phase set),
+// for every data rate.  Set while measuring, the sample already due keeps
+// its time.  Refused with a line on standard error, the clock left as it
+// was, where the fraction could leave +-0.5 within a day of the first
+// Measure, for a wander without a positive period, or for a value that is
+// not finite.  With no ramp and no wander the clock is steady again, its
 // sample times exact to the nanosecond at the nominal rate.
 void emulatedSetSampleClockDrift(double rampPerSecond, double wanderFraction, double wanderPeriodSec);
 
