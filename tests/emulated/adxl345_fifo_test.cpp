@@ -127,6 +127,46 @@ TEST_F(Adxl345Fifo, EachReadOfTheDataRegistersPopsOneWholeSample)
         << "the other axes of a partly read sample are gone";
 }
 
+// INT_SOURCE, DATA_FORMAT and the six data registers in one transfer.
+struct StatusAndSample {
+    int intSource;
+    int dataFormat;
+    Counts counts;
+};
+
+StatusAndSample readStatusAndSample(int handle)
+{
+    char buffer[9] = {static_cast<char>(cmdRead | cmdMultiByte | regIntSource)};
+    EXPECT_EQ(spiXfer(handle, buffer, buffer, 9), 9);
+    return StatusAndSample{static_cast<unsigned char>(buffer[1]), static_cast<unsigned char>(buffer[2]),
+                           Counts{axisCounts(buffer, 3), axisCounts(buffer, 5), axisCounts(buffer, 7)}};
+}
+
+TEST_F(Adxl345Fifo, AReadFromIntSourceThroughTheDataGivesTheStatusBeforeItsPopAndPopsOneSample)
+{
+    emulatedSetTone(0, toneG, toneHz);
+    double measureAt = startFifo(handle, fifoStream | watermark16, rate100Hz);
+    sleepUntil(measureAt, 50.5 * period100HzSec);
+    EXPECT_EQ(emulatedRegister(regFifoStatus), emulatedFifoDepth) << "33 held";
+
+    // Samples 18 to 50 are held; the first read reports the loss of 1 to 17.
+    const int expectedSource[] = {intDataReady | intWatermark | intOverrun, intDataReady | intWatermark};
+    for (int n = 18; n <= 19; ++n) {
+        StatusAndSample read = readStatusAndSample(handle);
+        EXPECT_EQ(read.intSource, expectedSource[n - 18]) << n;
+        EXPECT_EQ(read.dataFormat, formatFullRes16g) << n;
+        EXPECT_TRUE(carriesSignalAt(read.counts, n * period100HzSec)) << n;
+        EXPECT_EQ(emulatedRegister(regFifoStatus), emulatedFifoDepth - (n - 17)) << n;
+    }
+    EXPECT_TRUE(carriesSignalAt(readCounts(handle), 20 * period100HzSec)) << "no sample skipped";
+
+    // In bypass mode it reads DATA_READY and clears it, as a read of the data alone does.
+    writeRegister(handle, regFifoCtl, fifoBypass);
+    time_sleep(period100HzSec);
+    EXPECT_EQ(readStatusAndSample(handle).intSource, intDataReady);
+    EXPECT_EQ(emulatedRegister(regIntSource), 0);
+}
+
 TEST_F(Adxl345Fifo, AReadLessThan5usAfterAPopGetsTheValuesFromBeforeIt)
 {
     struct Case {
