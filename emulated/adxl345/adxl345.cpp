@@ -75,8 +75,10 @@ void writeBwRate(Adxl345 &device, int64_t nowNs, uint8_t value)
 void writeFifoCtl(Adxl345 &device, uint8_t value)
 {
     device.registers[adxlRegFifoCtl] = value;
-    if (!adxlFifoEnabled(device))
+    if (!adxlFifoEnabled(device)) {
         adxlFifoEmpty(device);
+        device.dataOverrun = false;
+    }
 }
 
 void writeRegister(Adxl345 &device, int64_t nowNs, int address, uint8_t value)
@@ -112,7 +114,8 @@ uint8_t adxlPeekRegister(const Adxl345 &device, int address)
     if (address == adxlRegIntSource && fifo)
         return adxlFifoIntSource(device);
     if (address == adxlRegIntSource)
-        return device.dataReady ? adxlIntDataReady : 0;
+        return static_cast<uint8_t>((device.dataReady ? adxlIntDataReady : 0) |
+                                    (device.dataOverrun ? adxlIntOverrun : 0));
     if (address == adxlRegFifoStatus)
         return adxlFifoStatus(device);
     return device.registers[address & adxlCmdAddressMask];
@@ -133,7 +136,10 @@ void adxlAdvance(Adxl345 &device, int64_t nowNs)
     if (adxlFifoEnabled(device)) {
         adxlFifoCollect(device, arrived);
     } else {
+        // Unread, the sample shown and any that came and went are lost.
         int64_t latest = arrived - 1;
+        if (device.dataReady || latest > device.samplesProduced)
+            device.dataOverrun = true;
         adxlMakeSample(device, latest, adxlSampleMotionSec(device, latest),
                        &device.registers[adxlRegDataX0]);
         device.dataReady = true;
@@ -183,9 +189,10 @@ void adxlTransaction(Adxl345 &device, int64_t nowNs, double byteNs, const uint8_
         }
         address = (address + 1) & adxlCmdAddressMask;
     }
-    if (dataRead && !fifo)
+    if (dataRead && !fifo) {
         device.dataReady = false;
-    else if (dataRead && !tooSoon)
+        device.dataOverrun = false;
+    } else if (dataRead && !tooSoon)
         adxlFifoPop(device, afterBytesNs(nowNs, byteNs, count));
 }
 

@@ -15,7 +15,9 @@
 // full a new sample is dropped in FIFO mode and replaces the oldest in
 // stream mode; either way Overrun is set, and the next pop clears it.
 // Watermark is set while FIFO_STATUS's entries reach FIFO_CTL's samples
-// (always, with samples 0); DATA_READY while a sample is unread.  Trigger
+// (always, with samples 0); DATA_READY while a sample is unread.  In bypass
+// mode Overrun is set when a sample replaces one that was not read, and a
+// read of the data registers clears it with DATA_READY.  Trigger
 // mode behaves as stream mode does before its trigger event: no trigger
 // event is emulated (nor are the interrupt pins), so FIFO_TRIG stays 0.
 //
@@ -30,10 +32,9 @@
 // settle).
 //
 // Not emulated: low power (BW_RATE bit 4) and the sleep/auto-sleep bits of
-// POWER_CTL are stored but change nothing; at
-// 3200 and 1600 Hz the least significant bit of full-resolution values is
-// not forced to 0; INT_SOURCE reports no tap, activity or free-fall, and in
-// bypass mode DATA_READY only.
+// POWER_CTL are stored but change nothing; at 3200 and 1600 Hz the least
+// significant bit of full-resolution values is not forced to 0; INT_SOURCE
+// reports no tap, activity or free-fall, and no Watermark in bypass mode.
 #ifndef EMULATED_ADXL345_H
 #define EMULATED_ADXL345_H
 
@@ -207,6 +208,7 @@ struct Adxl345 {
     uint8_t registers[adxlRegisterCount];
     bool measuring;
     bool dataReady;                            // a sample has arrived that was not read yet
+    bool dataOverrun;                          // bypass: a sample replaced one that was not read
     bool originSet;                            // Measure was set at least once
     int64_t originNs;                          // device time of the first Measure
     AdxlSampleClock clocks[adxlClockHistory];  // a ring, the latest at clockIndex

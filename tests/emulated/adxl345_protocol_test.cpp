@@ -110,6 +110,26 @@ TEST_F(Adxl345Protocol, DataReadyClearedByReadingData)
     EXPECT_EQ(readRegister(handle, regIntSource) & intDataReady, intDataReady);
 }
 
+TEST_F(Adxl345Protocol, OverrunInBypassModeMarksASampleReplacedBeforeItWasRead)
+{
+    constexpr unsigned char intOverrun = 0x01;
+    startMeasuring(handle, rate100Hz, formatFullRes16g);
+    time_sleep(period100HzSec);
+    EXPECT_EQ(readRegister(handle, regIntSource), intDataReady);
+    time_sleep(period100HzSec);
+    EXPECT_EQ(readRegister(handle, regIntSource), intDataReady | intOverrun);
+    EXPECT_EQ(readRegister(handle, regIntSource), intDataReady | intOverrun)
+        << "reading INT_SOURCE does not clear it";
+    readCounts(handle);
+    EXPECT_EQ(readRegister(handle, regIntSource), 0);
+    time_sleep(period100HzSec);
+    EXPECT_EQ(readRegister(handle, regIntSource), intDataReady) << "each sample read in time";
+    readCounts(handle);
+    time_sleep(2.5 * period100HzSec);
+    EXPECT_EQ(readRegister(handle, regIntSource), intDataReady | intOverrun)
+        << "a sample came and went while the reader was held up";
+}
+
 TEST_F(Adxl345Protocol, ThreeWireModeLeavesMisoUndriven)
 {
     writeRegister(handle, regDataFormat, formatSpi3Wire);
