@@ -1,6 +1,8 @@
 // Control of the emulated pigpio library, for tests and benchmarks only.
 // The program that users run never calls these: it runs on the real clock
-// with the emulated ADXL345 in its power-on state.
+// with the emulated ADXL345 in its power-on state.  Like the library's
+// pigpio functions they belong to one thread; hostMonotonicSec alone may be
+// called from any.
 //
 // The emulated bus: SPI channel 0 carries the ADXL345, channel 1 nothing.
 // The device needs SPI mode 3 (flags & 3) and at most 5 MHz; otherwise it
@@ -181,9 +183,9 @@ void emulatedSetStartPhase(double seconds);
 
 // From the next sample on, the device senses a pure tone of amplitudeG at
 // hz on one axis (0 x, 1 y, 2 z) and nothing else but gravity, 1 g on z;
-// the noise and the offsets still apply.  It takes
-// the place of the built-in motion and of held counts.  Refused for another
-// axis or a value that is not finite.
+// the noise and the offsets still apply.  It takes the place of the
+// built-in motion and of held counts.  Refused for another axis or a value
+// that is not finite.
 void emulatedSetTone(int axis, double amplitudeG, double hz);
 
 // The amplitude of the uniform noise on each axis, in counts at 256 per g,
@@ -203,7 +205,8 @@ void emulatedSetSelfTestShift(int x, int y, int z);
 // since the Measure bit was first set: the built-in motion, or the tone.
 // A sample carries the signal at the moment it arrived: at the nominal rate
 // and default phase the n-th sample (from 1) at n output-data periods, in
-// general at start phase + (n - 1) true periods.
+// general at start phase + (n - 1) true periods, and always at
+// emulatedSampleArrivalSec(n - 1) - emulatedMeasureOriginSec().
 void emulatedMotion(double seconds, double *xG, double *yG, double *zG);
 
 // Disconnect the ADXL345 from the bus: nothing drives MISO, so every byte
