@@ -159,7 +159,8 @@ void captureLoopOnly(benchmark::State &state)
     }
     for (auto _ : state) {
         if (withFlag) {
-            benchmark::DoNotOptimize(captureReadings(bench.settings, bench.link, bench.record));
+            int deviceId = 0;
+            benchmark::DoNotOptimize(captureReadings(bench.settings, bench.link, bench.record, deviceId));
         } else {
             loopWithoutStopFlag(bench);
         }

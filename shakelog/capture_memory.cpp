@@ -6,6 +6,8 @@
 #include <cstring>
 #include <sys/mman.h>
 
+#include "file_capture.h"
+
 namespace {
 
 inline constexpr uint64_t bytesPerKilobyte = 1024;  // /proc/meminfo's "kB"
@@ -89,30 +91,11 @@ bool readAvailableMemory(uint64_t &bytes)
     return haveAvailable;
 }
 
-static uint64_t bytesForDuration(const RunSettings &settings, int durationSec)
+// Whether a capture of the trial settings fits `available` bytes.
+static bool fitsMemory(const RunSettings &trial, const void *available)
 {
-    RunSettings trial = settings;
-    trial.durationSec = durationSec;
-    deriveCounts(trial);  // within 0..durationMax: never refused
-    return captureBytes(captureReadingCapacity(trial.durationSec, trial.rawCapacity), trial.sampleCount);
-}
-
-// The longest whole number of seconds, at the settings' rate, whose capture
-// needs at most `available` bytes.
-static int longestFittingDuration(const RunSettings &settings, uint64_t available)
-{
-    // The need grows with the duration; a duration of 0 needs nothing.
-    int fits = 0;
-    int tooLong = durationMax + 1;
-    while (tooLong - fits > 1) {
-        int middle = fits + (tooLong - fits) / 2;
-        if (bytesForDuration(settings, middle) <= available) {
-            fits = middle;
-        } else {
-            tooLong = middle;
-        }
-    }
-    return fits;
+    int readings = captureReadingCapacity(trial.durationSec, trial.rawCapacity);
+    return captureBytes(readings, trial.sampleCount) <= *static_cast<const uint64_t *>(available);
 }
 
 void printNotEnoughMemory(const RunSettings &settings)
@@ -126,13 +109,12 @@ bool checkCaptureMemory(const RunSettings &settings)
     if (!readAvailableMemory(available)) {
         return true;
     }
-    int readings = captureReadingCapacity(settings.durationSec, settings.rawCapacity);
-    if (captureBytes(readings, settings.sampleCount) <= available) {
+    if (fitsMemory(settings, &available)) {
         return true;
     }
     printNotEnoughMemory(settings);
     printf("The available memory holds a capture of at most %d seconds.\n",
-           longestFittingDuration(settings, available));
+           longestFitting(settings, durationMax, fitsMemory, &available));
     fflush(stdout);
     return false;
 }
@@ -143,6 +125,13 @@ void *reserveArray(size_t count, size_t elementBytes)
     // only when written; MAP_NORESERVE keeps the kernel's overcommit
     // heuristic from refusing it.
     return mapArray(count, elementBytes, MAP_NORESERVE);
+}
+
+void releaseArray(void *array, size_t count, size_t elementBytes)
+{
+    if (array != nullptr) {
+        munmap(array, (count > 0 ? count : 1) * elementBytes);
+    }
 }
 
 double *allocateDoubles(size_t count)

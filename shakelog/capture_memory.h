@@ -57,6 +57,9 @@ void printNotEnoughMemory(const RunSettings &settings);
 // size does not fit the address space (on a 32-bit system).
 void *reserveArray(size_t count, size_t elementBytes);
 
+// Gives back what reserveArray reserved (nothing for nullptr).
+void releaseArray(void *array, size_t count, size_t elementBytes);
+
 // Room for count doubles that will all be written: the kernel may refuse it
 // up front when the memory is plainly not there, rather than the process
 // being killed once it fills the pages.

@@ -6,6 +6,7 @@
 
 #include "capture_memory.h"
 #include "csv_output.h"
+#include "file_capture.h"
 #include "stop_signal.h"
 #include "tuning.h"
 
@@ -43,27 +44,30 @@ bool prepareCapture(const RunSettings &settings, CaptureRecord &record)
     return true;
 }
 
-void reportProgress(int &statusReports, double elapsed, double durationSec)
-{
-    if ((static_cast<double>(static_cast<float>(statusReports)) + 1.0) * tStatusReport < elapsed) {
-        ++statusReports;
-        double left = durationSec - elapsed;
-        printf("%.2f seconds left...\n", left < 0 ? 0.0 : left);
-        fflush(stdout);
-    }
-}
-
-CaptureEnd captureReadings(const RunSettings &settings, SensorLink &link, CaptureRecord &record)
+CaptureEnd captureReadings(const RunSettings &settings, SensorLink &link, CaptureRecord &record,
+                           int &deviceId)
 {
     RawCapture &raw = record.raw;
     int statusReports = 0;
     AccelSample sample;
     double t0 = time_time();
+    double lastCheck = t0;
     raw.rawCount = record.readingCapacity;
     for (int i = 0; i < record.readingCapacity; ++i) {
         if (stopSignal != 0) {
             raw.rawCount = i;
             return CaptureEnd::interrupted;
+        }
+        // A sensor that went away reads as a still one: only its ID tells.
+        // The check costs one short transfer between two readings.
+        double now = i > 0 ? t0 + raw.rawT[i - 1] : t0;
+        if (now - lastCheck >= sensorCheckSec) {
+            lastCheck = now;
+            deviceId = readDeviceId(link);
+            if (deviceId != devIdADXL345) {
+                raw.rawCount = i;
+                return deviceId < 0 ? CaptureEnd::readFailed : CaptureEnd::sensorMissing;
+            }
         }
         if (readSample(link, sample) != sampleBytes) {
             return CaptureEnd::readFailed;
@@ -90,7 +94,8 @@ int runCaptureMode(const RunSettings &settings, SensorLink &link, CaptureRecord 
     // Reading 0 always serves row 0: on a sensor just switched to measuring
     // it would still hold zeros, so give it time for its first sample.
     time_sleep(firstSampleDelay);
-    CaptureEnd end = captureReadings(settings, link, record);
+    int deviceId = devIdADXL345;
+    CaptureEnd end = captureReadings(settings, link, record, deviceId);
     gpioTerminate();
     // Rows without a single reading inside the duration (the first read
     // stalled past its end) would be made-up zeros: a failed capture.
@@ -113,18 +118,5 @@ int runCaptureMode(const RunSettings &settings, SensorLink &link, CaptureRecord 
     if (!writeCsvFile(settings.savePath, record.series, rows)) {
         return 1;
     }
-    if (end == CaptureEnd::interrupted) {
-        printf("Capture interrupted: %d of %d rows written.\n", rows, settings.sampleCount);
-        fflush(stdout);
-        return 1;
-    }
-    if (end == CaptureEnd::recordFull) {
-        printf("Capture stopped early, its record is full: %d of %d rows written.\n", rows,
-               settings.sampleCount);
-        fflush(stdout);
-        return 1;
-    }
-    printf("Done\n");
-    fflush(stdout);
-    return 0;
+    return finishCapture(end, rows, settings.sampleCount, deviceId, false);
 }

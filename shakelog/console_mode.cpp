@@ -4,6 +4,7 @@
 
 #include <pigpio.h>
 
+#include "file_capture.h"
 #include "stop_signal.h"
 #include "tuning.h"
 
@@ -25,6 +26,7 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
 {
     bool readOk = warmUp(link);
     double t0 = time_time();
+    double lastCheck = t0;
     int attempted = 0;
     bool interrupted = false;
     bool readerGone = false;
@@ -32,6 +34,19 @@ int runConsoleMode(const RunSettings &settings, SensorLink &link)
         if (stopSignal != 0) {
             interrupted = true;
             break;
+        }
+        // A sensor that went away reads as a still one: only its ID tells.
+        double now = time_time();
+        if (now - lastCheck >= sensorCheckSec) {
+            lastCheck = now;
+            int deviceId = readDeviceId(link);
+            if (deviceId < 0) {
+                readOk = false;  // a failed read, as any other
+            } else if (deviceId != devIdADXL345) {
+                gpioTerminate();
+                printMissingSensor(deviceId);
+                return 1;
+            }
         }
         AccelSample sample;
         if (readSample(link, sample) == sampleBytes) {

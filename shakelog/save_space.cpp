@@ -10,6 +10,7 @@
 #include <sys/statvfs.h>
 
 #include "csv_format.h"
+#include "file_capture.h"
 #include "save_destination.h"
 
 // "-16.00000": the widest value of the sensor's range.
@@ -54,40 +55,32 @@ static bool roomForFile(const char *path, unsigned long long &bytes, unsigned lo
     return true;
 }
 
+// The room a file may take: free bytes and the block size.
+struct Room {
+    unsigned long long bytes;
+    unsigned long long block;
+    int longestSec;
+};
+
 // A file takes whole blocks.
-static bool fits(int sampleCount, int longestSec, unsigned long long room, unsigned long long block)
+static bool fitsRoom(const RunSettings &trial, const void *resource)
 {
-    auto bound = static_cast<unsigned long long>(csvBytesBound(sampleCount, longestSec));
-    return (bound + block - 1) / block * block <= room;
+    const Room &room = *static_cast<const Room *>(resource);
+    auto bound = static_cast<unsigned long long>(csvBytesBound(trial.sampleCount, room.longestSec));
+    return (bound + room.block - 1) / room.block * room.block <= room.bytes;
 }
 
 bool checkSaveSpace(const RunSettings &settings)
 {
-    unsigned long long room = 0;
-    unsigned long long block = 1;
-    int longestSec = settings.fifoCapture ? fifoDurationMax : durationMax;
-    if (!roomForFile(settings.savePath, room, block) ||
-        fits(settings.sampleCount, longestSec, room, block)) {
+    Room room{0, 1, settings.fifoCapture ? fifoDurationMax : durationMax};
+    if (!roomForFile(settings.savePath, room.bytes, room.block) || fitsRoom(settings, &room)) {
         return true;
-    }
-    // The need grows with the duration.
-    int longest = 0;
-    int tooLong = longestSec + 1;
-    while (tooLong - longest > 1) {
-        int middle = longest + (tooLong - longest) / 2;
-        RunSettings trial = settings;
-        trial.durationSec = middle;
-        deriveCounts(trial);  // within the mode's limit: never refused
-        if (fits(trial.sampleCount, longestSec, room, block)) {
-            longest = middle;
-        } else {
-            tooLong = middle;
-        }
     }
     std::printf(
         "Not enough disk space for a capture of %.0f seconds to %s! The free space holds "
         "a capture of at most %d seconds.\n",
-        settings.durationSec, settings.savePath, longest);
+        settings.durationSec, settings.savePath,
+        longestFitting(settings, room.longestSec, fitsRoom, &room));
     std::fflush(stdout);
     return false;
 }

@@ -9,16 +9,16 @@
 int writeBytes(int handle, char *buffer, int count)
 {
     if (count > 1) {
-        buffer[0] |= commandMultiByte;
+        buffer[0] = static_cast<char>(buffer[0] | commandMultiByte);
     }
     return spiWrite(handle, buffer, count);
 }
 
 int readBytes(int handle, char *buffer, int count)
 {
-    buffer[0] |= commandRead;
+    buffer[0] = static_cast<char>(buffer[0] | commandRead);
     if (count > 1) {
-        buffer[0] |= commandMultiByte;
+        buffer[0] = static_cast<char>(buffer[0] | commandMultiByte);
     }
     return spiXfer(handle, buffer, buffer, count);
 }
@@ -28,14 +28,31 @@ void openSensorLink(SensorLink &link)
     link.handle = spiOpen(spiChannel, speedSPI, spiMode3);
 }
 
-int readDeviceId(SensorLink &link)
+int readRegister(SensorLink &link, uint8_t address)
 {
-    link.buffer[0] = regDevId;
+    link.buffer[0] = static_cast<char>(address);
     link.buffer[1] = 0;
     if (readBytes(link.handle, link.buffer, 2) != 2) {
         return -1;
     }
     return static_cast<unsigned char>(link.buffer[1]);
+}
+
+bool writeRegisters(SensorLink &link, uint8_t address, const uint8_t *values, int count)
+{
+    if (count < 1 || count >= linkBufferBytes) {
+        return false;
+    }
+    link.buffer[0] = static_cast<char>(address);
+    for (int i = 0; i < count; ++i) {
+        link.buffer[1 + i] = static_cast<char>(values[i]);
+    }
+    return writeBytes(link.handle, link.buffer, count + 1) == count + 1;
+}
+
+int readDeviceId(SensorLink &link)
+{
+    return readRegister(link, regDevId);
 }
 
 void printMissingSensor(int deviceId)
@@ -50,18 +67,57 @@ void printMissingSensor(int deviceId)
     fflush(stdout);
 }
 
-static void writeRegister(SensorLink &link, char address, char value)
+bool writeRegister(SensorLink &link, uint8_t address, uint8_t value)
 {
-    link.buffer[0] = address;
-    link.buffer[1] = value;
-    writeBytes(link.handle, link.buffer, 2);
+    return writeRegisters(link, address, &value, 1);
 }
 
-void configureSensor(SensorLink &link)
+// The FIFO_CTL value of a mode and watermark.
+static uint8_t fifoControl(uint8_t fifoMode, uint8_t watermark)
 {
-    writeRegister(link, regBwRate, bwRate3200Hz);
-    writeRegister(link, regDataFormat, dataFormatFullRes16g);
-    writeRegister(link, regPowerCtl, powerCtlMeasure);
+    return fieldValue(fifoCtlModeMask, fifoMode) | fieldValue(fifoCtlSamplesMask, watermark);
+}
+
+bool configureSensor(SensorLink &link, uint8_t rateCode, uint8_t fifoMode, uint8_t watermark)
+{
+    // Standby first: the FIFO and the sample clock start afresh at the
+    // measure bit, in the format and at the rate set before it.  Leaving a
+    // FIFO mode for bypass empties the FIFO, so a stream left full by an
+    // earlier run is not read as new samples.  The offset trims, all three
+    // in one transfer, go back to none.
+    const uint8_t noOffsets[offsetRegisters] = {0, 0, 0};
+    return writeRegister(link, regPowerCtl, powerCtlStandby) &&
+           writeRegister(link, regFifoCtl, fifoControl(fifoModeBypass, 0)) &&
+           (fifoMode == fifoModeBypass ||
+            writeRegister(link, regFifoCtl, fifoControl(fifoMode, watermark))) &&
+           writeRegisters(link, regOfsX, noOffsets, offsetRegisters) &&
+           writeRegister(link, regBwRate, fieldValue(bwRateRateMask, rateCode)) &&
+           writeRegister(link, regDataFormat, dataFormatCapture) &&
+           writeRegister(link, regPowerCtl, powerCtlMeasure);
+}
+
+bool sensorHoldsConfiguration(SensorLink &link, uint8_t rateCode, uint8_t fifoMode, uint8_t watermark)
+{
+    for (int i = 0; i < offsetRegisters; ++i) {
+        if (readRegister(link, static_cast<uint8_t>(regOfsX + i)) != 0) {
+            return false;
+        }
+    }
+    return readRegister(link, regBwRate) == fieldValue(bwRateRateMask, rateCode) &&
+           readRegister(link, regFifoCtl) == fifoControl(fifoMode, watermark) &&
+           readRegister(link, regDataFormat) == dataFormatCapture &&
+           readRegister(link, regPowerCtl) == powerCtlMeasure;
+}
+
+bool configureDirectReading(SensorLink &link)
+{
+    return configureSensor(link, rateCode3200Hz, fifoModeBypass, 0);
+}
+
+void releaseSensor(SensorLink &link)
+{
+    writeRegister(link, regFifoCtl, fifoControl(fifoModeBypass, 0));
+    writeRegister(link, regPowerCtl, powerCtlStandby);
 }
 
 static int16_t decodeCount(char low, char high)
@@ -83,10 +139,22 @@ AccelSample decodeSample(const char *buffer)
 
 int readSample(SensorLink &link, AccelSample &sample)
 {
-    link.buffer[0] = regDataX0;
+    link.buffer[0] = static_cast<char>(regDataX0);
     int result = readBytes(link.handle, link.buffer, sampleBytes);
     if (result == sampleBytes) {
         sample = decodeSample(link.buffer);
+    }
+    return result;
+}
+
+int readFifoSample(SensorLink &link, AccelSample &sample, uint8_t &intSource)
+{
+    link.buffer[0] = static_cast<char>(regIntSource);
+    int result = readBytes(link.handle, link.buffer, fifoSampleBytes);
+    if (result == fifoSampleBytes) {
+        intSource = static_cast<uint8_t>(link.buffer[1]);
+        // The data bytes follow INT_SOURCE and DATA_FORMAT.
+        sample = decodeSample(link.buffer + (regDataX0 - regIntSource));
     }
     return result;
 }

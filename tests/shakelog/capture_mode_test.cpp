@@ -83,7 +83,7 @@ TEST_F(CaptureMode, ZeroDurationWritesTheHeaderOnly)
               "Writing to the output file...\n"
               "Done\n");
     EXPECT_EQ(readFile(path), "time, x, y, z\n");
-    EXPECT_EQ(emulatedTransactionCount(), 4) << "ID read and configuration only";
+    EXPECT_EQ(emulatedTransactionCount(), startTransactions) << "ID read and configuration only";
 }
 
 TEST_F(CaptureMode, AFailedReadAbortsWithoutAFile)

@@ -70,7 +70,8 @@ TEST_F(Interruption, FileModeKeepsTheRowsUpToTheLastReading)
                   "Capture interrupted: 101 of 200 rows written.\n")
             << signo;
         EXPECT_EQ(readFile(path), headLines(complete, 101)) << signo;
-        EXPECT_EQ(emulatedTransactionCount(), 4 + lastReading) << "no read after the signal";
+        EXPECT_EQ(emulatedTransactionCount(), startTransactions + lastReading)
+            << "no read after the signal";
         EXPECT_EQ(emulatedTerminateCount(), 1);
     }
 }
@@ -169,7 +170,8 @@ TEST_F(Interruption, AReaderThatWentAwayStopsTheStreamButNotTheCapture)
     // read after it, and the library is ended as after a complete run.
     ClosedPipeRun console = runIntoClosedPipe({"-t", "5", "-f", "10"});
     EXPECT_EQ(console.status, 1);
-    EXPECT_EQ(console.transactions, 4 + 2 + 1) << "ID, configuration, warm-up, one reading";
+    EXPECT_EQ(console.transactions, startTransactions + 2 + 1)
+        << "ID, configuration, warm-up, one reading";
     EXPECT_EQ(console.terminations, 1);
     // File mode, both acquisitions: the progress lines are lost, the file
     // is not.
@@ -187,7 +189,9 @@ TEST_F(Interruption, AReaderThatWentAwayStopsTheStreamButNotTheCapture)
 
 TEST_F(Interruption, ConsoleModeSummarisesTheReadingsAttempted)
 {
-    emulatedSignalTransfer(3 + 7, SIGINT);  // during reading 7
+    // During reading 7: the ID read, the warm-up, six readings, the ID check
+    // a second in, and the seventh.
+    emulatedSignalTransfer(3 + 7 + 1, SIGINT);
     CapturedRun run = runShakelogCaptured({"-t", "5", "-f", "5"});
     EXPECT_EQ(run.status, 1);
     size_t summary = run.out.find("7 samples read in ");
@@ -204,7 +208,8 @@ TEST_F(Interruption, ConsoleModeSummarisesTheReadingsAttempted)
     EXPECT_NEAR(rate, 7 / elapsed, 0.05);
     EXPECT_EQ(run.out.substr(run.out.find('\n', summary) + 1),
               "Stream interrupted after 7 of 25 readings.\n");
-    EXPECT_EQ(emulatedTransactionCount(), 4 + 2 + 7) << "ID, configuration, warm-up, readings";
+    EXPECT_EQ(emulatedTransactionCount(), startTransactions + 2 + 7 + 1)
+        << "ID, configuration, warm-up, readings, the check a second in";
     EXPECT_EQ(emulatedTerminateCount(), 1);
 }
 

@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+// Transactions before the first reading of the console and default file
+// modes: the ID read, then the configuration writes (standby, bypass, the
+// three offsets in one, rate, format, measure).
+inline constexpr long startTransactions = 7;
+
 struct CapturedRun {
     int status;
     std::string out;        // everything printed on standard output

@@ -21,19 +21,22 @@ TEST_F(SpidevBus, StartUpReachesTheDriverAsModeThreeAtTwoMegahertzThenTheSensorI
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(run.out, "0 samples read in 0.00 seconds with sampling rate 0.0 Hz\nDone\n");
 
+    // The ID read, the configuration writes, two warm-up reads.
     const std::vector<std::vector<unsigned char>> expected = {
-        {0xC0, 0x00}, {0x6C, 0x0F}, {0x71, 0x0B}, {0x6D, 0x08}};
-    ASSERT_EQ(spidevEmulationTransferCount(), 6) << "ID read, three writes, two warm-up reads";
-    for (long i = 0; i < 6; ++i) {
+        {0xC0, 0x00}, {0x6D, 0x00}, {0x78, 0x00}, {0x5E, 0x00, 0x00, 0x00},
+        {0x6C, 0x0F}, {0x71, 0x0B}, {0x6D, 0x08}};
+    long configured = static_cast<long>(expected.size());
+    ASSERT_EQ(spidevEmulationTransferCount(), configured + 2);
+    for (long i = 0; i < configured + 2; ++i) {
         SpidevTransfer xfer = loggedTransfer(i);
         EXPECT_EQ(xfer.mode, SPI_MODE_3) << i;
         EXPECT_EQ(xfer.speedHz, busBaud) << i;
         EXPECT_EQ(xfer.bitsPerWord, 8) << i;
-        bool read = i == 0 || i >= 4;
+        bool read = i == 0 || i >= configured;
         EXPECT_EQ(xfer.hasRx, read) << i;
         EXPECT_EQ(xfer.sameBuffer, read) << i;
-        if (i < 4) {
-            EXPECT_EQ(sentBytes(xfer), expected[i]) << i;
+        if (i < configured) {
+            EXPECT_EQ(sentBytes(xfer), expected[static_cast<size_t>(i)]) << i;
         } else {
             EXPECT_EQ(xfer.len, 7u);
             EXPECT_EQ(xfer.tx[0], 0xF2);
