@@ -27,7 +27,7 @@ set -eu
 cd "$(dirname "$0")"
 
 # Packages the programs need to build, and those the tests add, by Debian name.
-build_packages="cmake make g++ libsoxr-dev"
+build_packages="cmake make g++ nlohmann-json3-dev"
 test_packages="libgtest-dev libbenchmark-dev util-linux python3-numpy python3-matplotlib man-db"
 # What the package step adds: dpkg-shlibdeps, file for CPack, lintian.
 package_packages="dpkg-dev file lintian"
@@ -92,7 +92,7 @@ install_cross() {
         apt_update
     fi
     install_missing crossbuild-essential-"$1" qemu-user qemu-user-binfmt libc6:"$1" \
-        libstdc++6:"$1" libgtest-dev:"$1" libbenchmark-dev:"$1" libsoxr-dev:"$1"
+        libstdc++6:"$1" libgtest-dev:"$1" libbenchmark-dev:"$1"
 }
 
 # The tree of a cross build for the Pi, with its tests; clean for the
@@ -100,13 +100,6 @@ install_cross() {
 cross_build() {
     cross_arch=$1
     set -- -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$cross_arch.cmake"
-    # The static ARMv6 programs need a static libsoxr, built from Debian's
-    # source with the same toolchain.
-    if [ "$cross_arch" = armv6 ]; then
-        install_missing dpkg-dev
-        cross/static-soxr.sh build-armv6-soxr "$PWD/cmake/toolchain-armv6.cmake"
-        set -- "$@" -DCMAKE_PREFIX_PATH="$PWD/build-armv6-soxr/prefix"
-    fi
     configure "build-$cross_arch" "$@" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DBUILD_TESTING=ON \
         -DBUILD_BENCHMARKS=ON
     compile "build-$cross_arch"

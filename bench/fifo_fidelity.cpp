@@ -25,7 +25,7 @@
 #include <pigpio.h>
 
 #include "command_line.h"
-#include "fifo_capture.h"
+#include <nlohmann/json.hpp>
 #include "pigpio_emulation.h"
 #include "run_captured.h"
 
@@ -169,13 +169,19 @@ void timeError(const Rows &rows, double zeroSec, double &meanUs, double &maxUs)
     int windows = 0;
     size_t per = static_cast<size_t>(errorWindowSec * fastRate);
     for (size_t start = 0; start + per <= rows.t.size(); start += per) {
-        double s = 0, c = 0;
+        // The least-squares fit of a sine and a cosine: exact for a window
+        // of any length, not only of whole cycles.
+        double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0;
         for (size_t i = start; i < start + per; ++i) {
             double phase = 2 * pi * toneHz * (zeroSec + rows.t[i]);
-            s += rows.x[i] * std::sin(phase);
-            c += rows.x[i] * std::cos(phase);
+            double sine = std::sin(phase), cosine = std::cos(phase);
+            ss += sine * sine;
+            sc += sine * cosine;
+            cc += cosine * cosine;
+            xs += rows.x[i] * sine;
+            xc += rows.x[i] * cosine;
         }
-        double errorUs = std::atan2(c, s) / (2 * pi * toneHz) * 1e6;
+        double errorUs = std::atan2(xc * ss - xs * sc, xs * cc - xc * sc) / (2 * pi * toneHz) * 1e6;
         meanUs += std::fabs(errorUs);
         maxUs = std::max(maxUs, std::fabs(errorUs));
         ++windows;
@@ -198,6 +204,39 @@ long reportedLost(const std::string &out)
 {
     size_t at = out.find("Lost ");
     return at == std::string::npos ? 0 : std::atol(out.c_str() + at + 5);
+}
+
+// The start of the first write that set Measure: the signal's time 0.
+double measureWriteSec()
+{
+    for (long i = 0; i < emulatedLogCapacity; ++i) {
+        unsigned char bytes[2];
+        double start = 0, end = 0;
+        int count = emulatedTransactionBytes(i, bytes, sizeof bytes);
+        if (count < 0 || !emulatedTransactionTimes(i, &start, &end)) {
+            break;
+        }
+        if (count == 2 && (bytes[0] & 0x3F) == 0x2D && bytes[1] == 0x08) {
+            return start;
+        }
+    }
+    return 0;
+}
+
+// Row 0 of a FIFO capture in the signal's time, from its record.
+double recordedRowZeroSec(const char *csv)
+{
+    std::string path = std::string(csv) + ".json";
+    FILE *file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        return 0;
+    }
+    nlohmann::json record = nlohmann::json::parse(file, nullptr, false);
+    std::fclose(file);
+    if (record.is_discarded()) {
+        return 0;
+    }
+    return record["row0"]["monotonic_s"].get<double>() - emulatedMeasureOriginSec();
 }
 
 // When the default mode's clock starts, in the signal's time: the start of
@@ -224,6 +263,7 @@ double firstReadSec()
 struct Run {
     CapturedRun captured;
     double firstReadSec;
+    double rowZeroSec;
     Rows rows;
     double elapsedSec;
     double sleptSec;
@@ -260,6 +300,8 @@ Run capture(const Case &c, bool fifo, int rate, double seconds, double amplitude
     run.captured = runShakelogCaptured(args);
     run.rows = readCsv(csvPath);
     run.firstReadSec = firstReadSec();
+    run.rowZeroSec = fifo ? recordedRowZeroSec(csvPath) : run.firstReadSec;
+    std::remove((std::string(csvPath) + ".json").c_str());
     run.elapsedSec = time_time();
     // A stall is time the process was held up, not time it worked.
     run.sleptSec = emulatedSleptSec() + emulatedStalledSec();
@@ -274,7 +316,7 @@ Run capture(const Case &c, bool fifo, int rate, double seconds, double amplitude
 // Measure.
 double rowZeroSec(bool fifo, const Run &run)
 {
-    return fifo ? startPhaseSec + 32.0 / fastRate : run.firstReadSec;
+    return fifo ? run.rowZeroSec : run.firstReadSec;
 }
 
 void report(const Case &c, bool fifo, double seconds)
@@ -325,10 +367,8 @@ int peakMemory(const char *seconds, const char *rate)
     settings.durationSec = std::atoi(seconds);
     settings.rateHz = std::atoi(rate);
     deriveCounts(settings);
-    std::printf("FIFO capture of %s s at %s Hz: status %d, peak resident memory %.1f MB, "
-                "the memory check counts on %.1f MB\n",
-                seconds, rate, WEXITSTATUS(status), usage.ru_maxrss / 1024.0,
-                static_cast<double>(fifoCaptureBytes(settings)) / (1 << 20));
+    std::printf("FIFO capture of %s s at %s Hz: status %d, peak resident memory %.1f MB\n", seconds,
+                rate, WEXITSTATUS(status), usage.ru_maxrss / 1024.0);
     return 0;
 }
 

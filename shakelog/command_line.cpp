@@ -35,6 +35,12 @@ void printUsage()
         "                      (default: %i seconds) [integer]\n"
         "  -f, --freq FREQ     set the sampling rate of data stream to FREQ samples per\n"
         "                      second, 1 <= FREQ <= %i (default: %i Hz) [integer]\n"
+        "  -F, --fifo          with -s: read the sensor's FIFO on the sensor's own clock\n"
+        "                      and stream the rows to FILE as the capture runs\n"
+        "      --split SECONDS with -F: start a new file every SECONDS of rows, FILE's\n"
+        "                      name numbered before its extension (run-0001.csv, ...)\n"
+        "      --self-test     test the sensor (self-test force, offsets, noise and data\n"
+        "                      rate) and exit: 0 if every check passes\n"
         "\n"
         "Data is streamed in comma separated format, e. g.:\n"
         "  time,     x,     y,     z\n"
@@ -71,6 +77,9 @@ static bool isOption(const char *word, const char *shortName, const char *longNa
 
 bool parseCommandLine(int argc, char **argv, RunSettings &settings)
 {
+    settings.argumentCount = argc;
+    settings.arguments = argv;
+    bool split = false;
     int index = 1;
     while (index < argc) {
         const char *word = argv[index];
@@ -80,7 +89,24 @@ bool parseCommandLine(int argc, char **argv, RunSettings &settings)
             index += 1;
             continue;
         }
-        if (isOption(word, "-s", "--save")) {
+        if (strcmp(word, "--self-test") == 0) {
+            settings.selfTest = true;
+            index += 1;
+            continue;
+        }
+        if (strcmp(word, "--split") == 0) {
+            split = true;
+            if (!hasArgument) {
+                printUsage();
+                return false;
+            }
+            settings.splitSec = parseInteger(argv[index + 1]);
+            if (settings.splitSec < 1 || settings.splitSec > splitMax) {
+                printf("Wrong split length specified (1 to %d seconds)!\n\n", splitMax);
+                printUsage();
+                return false;
+            }
+        } else if (isOption(word, "-s", "--save")) {
             settings.saveToFile = true;
             if (!hasArgument) {
                 printUsage();
@@ -110,8 +136,12 @@ bool parseCommandLine(int argc, char **argv, RunSettings &settings)
         }
         index += 2;
     }
-    // The FIFO is a way of capturing to a file: without one it has no use.
-    if (settings.fifoCapture && !settings.saveToFile) {
+    // The FIFO is a way of capturing to a file: without one it has no use;
+    // nor has splitting without the FIFO's streaming, nor a capture's
+    // options beside the self-test.
+    bool capture = settings.saveToFile || settings.fifoCapture || split;
+    if ((settings.fifoCapture && !settings.saveToFile) || (split && !settings.fifoCapture) ||
+        (settings.selfTest && (capture || argc > 2))) {
         printUsage();
         return false;
     }

@@ -14,6 +14,8 @@ inline constexpr char bugReportURL[] = "https://shakelog.example.org/issues";
 inline constexpr int durationMax = INT_MAX / freqMaxSPI;
 // Through the FIFO: the longest whose row count still fits an int.
 inline constexpr int fifoDurationMax = INT_MAX / freqMax;
+// The longest part of a split capture.
+inline constexpr int splitMax = fifoDurationMax;
 
 struct RunSettings {
     double durationSec;
@@ -21,6 +23,10 @@ struct RunSettings {
     bool saveToFile;
     const char *savePath;  // points into the argument vector; never copied
     bool fifoCapture;      // file mode through the sensor's FIFO
+    int splitSec;          // with the FIFO: a new file every splitSec of rows (0: one file)
+    bool selfTest;         // test the sensor instead of capturing
+    int argumentCount;     // the command line as given, for the record of a capture
+    char **arguments;
     int sampleCount;
     int rawCapacity;
     double samplePeriod;

@@ -86,6 +86,23 @@ bool writeCsvRow(CsvWriter &writer, double t, double x, double y, double z)
     return true;
 }
 
+bool flushCsvFile(CsvWriter &writer)
+{
+    return writer.fd >= 0 && flushBuffer(writer);
+}
+
+bool syncCsvFile(CsvWriter &writer)
+{
+    if (!flushCsvFile(writer)) {
+        return false;
+    }
+    if (writer.regularFile && fdatasync(writer.fd) != 0) {
+        reportWriteFailure(writer.path, errno);
+        return false;
+    }
+    return true;
+}
+
 bool closeCsvFile(CsvWriter &writer)
 {
     if (writer.fd < 0 || !flushBuffer(writer)) {

@@ -33,6 +33,14 @@ bool openCsvFile(const char *savePath, CsvWriter &writer);
 // that a cut-off file is told apart by that line and its row count.
 bool writeCsvRow(CsvWriter &writer, double t, double x, double y, double z);
 
+// Hands what is buffered to the kernel.  False once a write has failed.
+bool flushCsvFile(CsvWriter &writer);
+
+// Flushes, then puts the file's data on stable storage (fdatasync) where it
+// is a regular file.  False once a write has failed; a failed sync is told
+// and leaves the file as it is.
+bool syncCsvFile(CsvWriter &writer);
+
 // Writes what is buffered and closes the file.  False, after a message,
 // when that fails; false without one when a row's write had failed.
 bool closeCsvFile(CsvWriter &writer);

@@ -3,11 +3,11 @@
 #define SHAKELOG_FIFO_MODE_H
 
 #include "command_line.h"
-#include "fifo_capture.h"
 #include "sensor_link.h"
 
-// Configures the FIFO, captures, terminates pigpio, writes the file.
-// Returns the exit status.
-int runFifoCaptureMode(const RunSettings &settings, SensorLink &link, FifoRecord &record);
+// Opens the file, configures the FIFO, reads and writes the rows as they
+// come, puts the sensor back in bypass and standby, terminates pigpio and
+// prints how the capture ended.  Returns the exit status.
+int runFifoCaptureMode(const RunSettings &settings, SensorLink &link);
 
 #endif

@@ -3,10 +3,14 @@
 // steps when the system time is set, which a Pi without a real-time clock
 // does shortly after boot.  Each backend provides it: the real ones read
 // CLOCK_MONOTONIC, the emulated library its own clock (virtual in tests).
-// Safe to call from any thread.
+// Both are safe to call from any thread.
 #ifndef SHAKELOG_HOST_CLOCK_H
 #define SHAKELOG_HOST_CLOCK_H
 
 double hostMonotonicSec();
+
+// What the program reads the sensor through: "pigpio", "spidev" or
+// "emulated", for the record of a capture.
+const char *backendName();
 
 #endif

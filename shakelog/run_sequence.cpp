@@ -7,10 +7,10 @@
 #include "capture_mode.h"
 #include "command_line.h"
 #include "console_mode.h"
-#include "fifo_capture.h"
 #include "fifo_mode.h"
 #include "save_destination.h"
 #include "save_space.h"
+#include "self_test.h"
 #include "sensor_link.h"
 #include "stop_signal.h"
 
@@ -32,14 +32,10 @@ int runShakelog(int argc, char **argv)
         return 1;
     }
     // Likewise a capture the memory cannot hold: started, it would be killed
-    // by the kernel once the memory runs out, with nothing saved.
+    // by the kernel once the memory runs out, with nothing saved.  The FIFO
+    // capture streams its rows and holds the same little whatever its length.
     CaptureRecord record{};
-    FifoRecord fifoRecord{};
-    if (settings.fifoCapture) {
-        if (!prepareFifoCapture(settings, fifoRecord)) {
-            return 1;
-        }
-    } else if (settings.saveToFile && !prepareCapture(settings, record)) {
+    if (settings.saveToFile && !settings.fifoCapture && !prepareCapture(settings, record)) {
         return 1;
     }
     StopDispositions dispositions = recordStopDispositions();
@@ -60,10 +56,18 @@ int runShakelog(int argc, char **argv)
         return 1;
     }
     settings.samplePeriod = 1.0 / settings.rateHz;
-    if (settings.fifoCapture) {
-        return runFifoCaptureMode(settings, link, fifoRecord);
+    if (settings.selfTest) {
+        return runSelfTest(link);
     }
-    configureSensor(link);
+    if (settings.fifoCapture) {
+        return runFifoCaptureMode(settings, link);
+    }
+    if (!configureDirectReading(link)) {
+        gpioTerminate();
+        printf("Error occurred!");
+        fflush(stdout);
+        return 1;
+    }
     if (settings.saveToFile) {
         return runCaptureMode(settings, link, record);
     }

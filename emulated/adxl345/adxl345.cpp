@@ -147,9 +147,9 @@ void adxlAdvance(Adxl345 &device, int64_t nowNs)
     device.samplesProduced = arrived;
 }
 
-// One SPI transaction (chip select low for count bytes, each taking byteNs
-// on the wire).  The device state is brought up to nowNs once at the start,
-// so every byte of a multi-byte read of the data registers belongs to the
+// One SPI transaction (chip select low at nowNs for count bytes, each
+// taking byteNs on the wire).  The device state is brought up to the end of
+// the command byte once, so every byte of a multi-byte read of the data registers belongs to the
 // same sample, as the real device guarantees by holding the registers
 // during the transaction.  With the FIFO on, that read pops the sample
 // when it ends: as the address moves on past DATAZ1, or as chip select
@@ -159,7 +159,9 @@ void adxlTransaction(Adxl345 &device, int64_t nowNs, double byteNs, const uint8_
 {
     if (count == 0)
         return;
-    adxlAdvance(device, nowNs);
+    // What the device shifts out is what it holds once the command byte is
+    // in.
+    adxlAdvance(device, afterBytesNs(nowNs, byteNs, 1));
     uint8_t command = mosi[0];
     bool read = (command & adxlCmdRead) != 0;
     bool multiByte = (command & adxlCmdMultiByte) != 0;

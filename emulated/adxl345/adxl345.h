@@ -104,9 +104,10 @@ inline constexpr int adxlSampleBytes = 6;
 inline constexpr int64_t adxlFifoSettleNs = 5000;
 
 // How far off nominal the sample clock may be set to run (a fraction), as
-// far as its drift can take it within adxlDaySec of the first Measure.
+// far as its drift can take it within adxlDriftHorizonSec of the first
+// Measure: a fast ramp is for tests and benchmarks of minutes.
 inline constexpr double adxlMaxClockError = 0.5;
-inline constexpr double adxlDaySec = 86400.0;
+inline constexpr double adxlDriftHorizonSec = 600.0;
 // How many stretches of sample timing (from one restart of the count to
 // the next: Measure, a new rate, new clock settings while measuring) the
 // device remembers the arrival times of.
@@ -168,6 +169,7 @@ struct AdxlFifo {
     int head;
     int count;                           // 0..adxlSamplesHeld
     bool overrun;                        // a sample was lost since the last pop
+    int64_t dropped;                     // samples lost since power-on
     bool popped;                         // popNs and the values before it are set
     int64_t popNs;                       // device time of the latest pop
     uint8_t beforePop[adxlSampleBytes];  // the sample that pop removed

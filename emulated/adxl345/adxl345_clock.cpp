@@ -19,7 +19,7 @@ inline constexpr int solverIterations = 100;
 inline constexpr int bracketWidenings = 64;
 inline constexpr double solverToleranceSec = 1e-13;
 inline constexpr double solverRelativeTolerance = 1e-15;
-// The slowest a clock accepted by the controls runs within a day (a
+// The slowest a clock accepted by the controls runs within ten minutes (a
 // fraction of nominal): how far the wander can move a sample in time.
 inline constexpr double slowestRate = 1.0 - adxlMaxClockError;
 
@@ -174,11 +174,11 @@ void restartAtDueSample(Adxl345 &device, double dueAfterNs)
 }
 
 // The largest fraction off nominal a clock error and a drift can reach
-// within a day of the first Measure (a bound: the wander taken at its
+// within ten minutes of the first Measure (a bound: the wander taken at its
 // peak).
-double largestFractionInADay(double clockError, const AdxlDrift &drift)
+double largestFractionInHorizon(double clockError, const AdxlDrift &drift)
 {
-    double rampedError = clockError + drift.rampPerSec * adxlDaySec;
+    double rampedError = clockError + drift.rampPerSec * adxlDriftHorizonSec;
     return std::fmax(std::fabs(clockError), std::fabs(rampedError)) + std::fabs(drift.wanderFraction);
 }
 
@@ -295,7 +295,7 @@ void adxlRestartClock(Adxl345 &device, int64_t nowNs)
 // added.
 bool adxlSetClockError(Adxl345 &device, double fractionOffNominal)
 {
-    if (!(largestFractionInADay(fractionOffNominal, device.drift) < adxlMaxClockError))
+    if (!(largestFractionInHorizon(fractionOffNominal, device.drift) < adxlMaxClockError))
         return false;
     changeClock(device, fractionOffNominal, device.drift);
     return true;
@@ -304,7 +304,7 @@ bool adxlSetClockError(Adxl345 &device, double fractionOffNominal)
 // From now on the clock's fraction off nominal, s seconds after the first
 // Measure, is its clock error + rampPerSec * s + wanderFraction * sin(2 pi s
 // / wanderPeriodSec).  Refused where that could leave +-adxlMaxClockError
-// within a day, or for a wander without a positive period.
+// within ten minutes, or for a wander without a positive period.
 bool adxlSetDrift(Adxl345 &device, double rampPerSec, double wanderFraction, double wanderPeriodSec)
 {
     if (!std::isfinite(rampPerSec) || !std::isfinite(wanderFraction) || !std::isfinite(wanderPeriodSec))
@@ -312,7 +312,7 @@ bool adxlSetDrift(Adxl345 &device, double rampPerSec, double wanderFraction, dou
     if (wanderFraction != 0.0 && !(wanderPeriodSec > 0.0))
         return false;
     AdxlDrift drift{rampPerSec, wanderFraction, wanderFraction != 0.0 ? wanderPeriodSec : 0.0};
-    if (!(largestFractionInADay(device.clockError, drift) < adxlMaxClockError))
+    if (!(largestFractionInHorizon(device.clockError, drift) < adxlMaxClockError))
         return false;
     changeClock(device, device.clockError, drift);
     return true;

@@ -32,6 +32,7 @@ void push(Adxl345 &device, const uint8_t sample[adxlSampleBytes])
     AdxlFifo &fifo = device.fifo;
     if (fifo.count == adxlSamplesHeld) {
         fifo.overrun = true;
+        ++fifo.dropped;
         if (fifoMode(device) == adxlFifoModeFifo)
             return;
         fifo.head = (fifo.head + 1) % adxlSamplesHeld;
@@ -68,11 +69,15 @@ void adxlFifoCollect(Adxl345 &device, int64_t arrived)
     if (keepsFirst && last - first > adxlSamplesHeld)
         last = first + adxlSamplesHeld;
     if (!keepsFirst && last - first > adxlSamplesHeld) {
+        // Each of those never made pushed one sample out.
+        device.fifo.dropped += last - adxlSamplesHeld - first;
         first = last - adxlSamplesHeld;
         device.fifo.overrun = true;
     }
-    if (keepsFirst && arrived > last)
+    if (keepsFirst && arrived > last) {
+        device.fifo.dropped += arrived - last;
         device.fifo.overrun = true;
+    }
     uint8_t sample[adxlSampleBytes];
     for (int64_t k = first; k < last; ++k) {
         adxlMakeSample(device, k, adxlSampleMotionSec(device, k), sample);

@@ -212,6 +212,13 @@ int64_t clockTransferNs(size_t bytes, unsigned baud, double extraSec)
     return overheadNs + wireNs + waitNs(extraSec);
 }
 
+// The part of a transfer's library overhead that comes before its bytes
+// reach the bus (the rest comes after they have gone): half of it.
+int64_t clockLeadInNs()
+{
+    return overheadNs / 2;
+}
+
 // Whether transfers take their time on the wire (the device times its
 // FIFO pops by it).
 bool clockWireTakesTime()

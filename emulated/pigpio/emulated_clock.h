@@ -22,6 +22,7 @@ double clockWallSec();
 void clockSleep(double seconds);
 double clockSleptSec();
 int64_t clockTransferNs(size_t bytes, unsigned baud, double extraSec);
+int64_t clockLeadInNs();
 bool clockWireTakesTime();
 void clockWaitUntil(int64_t deviceNs);
 void clockStepWall(double stepSec);

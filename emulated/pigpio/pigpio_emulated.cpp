@@ -180,7 +180,7 @@ int transact(unsigned handle, const char *tx, char *rx, unsigned count, Transfer
         std::memcpy(hostOut, tx, onWire);
     else
         std::memset(hostOut, 0, onWire);
-    exchangeOnBus(spi, startNs, onWire, faults);
+    exchangeOnBus(spi, startNs + clockLeadInNs(), onWire, faults);
     if (rx != nullptr && onWire > 0)
         std::memcpy(rx, hostIn, onWire);
     logTransaction(hostOut, onWire, startSec);
@@ -276,6 +276,11 @@ void time_sleep(double seconds)
 double hostMonotonicSec()
 {
     return clockMonotonicSec();
+}
+
+const char *backendName()
+{
+    return "emulated";
 }
 
 void emulatedReset()
@@ -472,6 +477,12 @@ int emulatedTransactionBytes(long index, unsigned char *bytes, size_t maxBytes)
 bool emulatedTransactionTimes(long index, double *startSec, double *endSec)
 {
     return logTimes(index, startSec, endSec);
+}
+
+long long emulatedFifoDropped()
+{
+    adxlAdvance(device, clockDeviceNs());
+    return device.fifo.dropped;
 }
 
 int emulatedTerminateCount()

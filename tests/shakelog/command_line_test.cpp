@@ -23,6 +23,12 @@ const std::string usageText =
     "                      (default: 5 seconds) [integer]\n"
     "  -f, --freq FREQ     set the sampling rate of data stream to FREQ samples per\n"
     "                      second, 1 <= FREQ <= 3200 (default: 5 Hz) [integer]\n"
+    "  -F, --fifo          with -s: read the sensor's FIFO on the sensor's own clock\n"
+    "                      and stream the rows to FILE as the capture runs\n"
+    "      --split SECONDS with -F: start a new file every SECONDS of rows, FILE's\n"
+    "                      name numbered before its extension (run-0001.csv, ...)\n"
+    "      --self-test     test the sensor (self-test force, offsets, noise and data\n"
+    "                      rate) and exit: 0 if every check passes\n"
     "\n"
     "Data is streamed in comma separated format, e. g.:\n"
     "  time,     x,     y,     z\n"
@@ -78,7 +84,10 @@ TEST_F(CommandLine, WrongWordsPrintTheUsageTextAndFailBeforeTouchingTheSensor)
         {"-t", "3", "-f"},
         {"-t", "3", "extra"},
         {"-F"},
-        {"--fifo", "-t", "3"},  // the FIFO is a way of saving: no file, no use
+        {"--fifo", "-t", "3"},             // the FIFO is a way of saving: no file, no use
+        {"--split", "60", "-s", "a.csv"},  // splitting is the FIFO capture's
+        {"-F", "-s", "a.csv", "--split"},
+        {"--self-test", "-t", "3"},  // the self-test captures nothing
     };
     for (const auto &args : cases) {
         CapturedRun run = runShakelogCaptured(args);
@@ -161,6 +170,12 @@ TEST_F(CommandLine, NegativeOrOverflowingDurationIsRefusedBeforeTheHardware)
         EXPECT_EQ(run.out, refused) << time;
         run = runShakelogCaptured({"-t", time, "-s", "/tmp/never-written.csv"});
         EXPECT_EQ(run.out, refused) << time;
+    }
+    const std::string splitRefused =
+        "Wrong split length specified (1 to 671088 seconds)!\n\n" + usageText;
+    for (const char *split : {"0", "-3", "abc", "671089"}) {
+        CapturedRun run = runShakelogCaptured({"-F", "-s", "/tmp/never-written.csv", "--split", split});
+        EXPECT_EQ(run.out, splitRefused) << split;
     }
     // Through the FIFO the limit is that of the row count at 3200 Hz.
     const std::string fifoRefused = "Wrong duration specified (0 to 671088 seconds)!\n\n" + usageText;

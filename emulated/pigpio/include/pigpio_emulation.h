@@ -151,7 +151,7 @@ void emulatedHoldCounts(int x, int y, int z);
 // every data rate.  Set while measuring, the sample already due keeps its
 // time and the new period counts from it.  Refused with a line on standard
 // error unless it lies within +-0.5, and with a drift set unless the two
-// together stay within it for a day.
+// together stay within it for ten minutes.
 void emulatedSetSampleClockError(double fractionOffNominal);
 
 // From now on the sample clock drifts: its fraction off nominal at device
@@ -161,7 +161,7 @@ void emulatedSetSampleClockError(double fractionOffNominal);
 // there reaches k + 1 samples (k + phase / period with a start phase set),
 // for every data rate.  Set while measuring, the sample already due keeps
 // its time.  Refused with a line on standard error, the clock left as it
-// was, where the fraction could leave +-0.5 within a day of the first
+// was, where the fraction could leave +-0.5 within ten minutes of the first
 // Measure, for a wander without a positive period, or for a value that is
 // not finite.  With no ramp and no wander the clock is steady again, its
 // sample times exact to the nanosecond at the nominal rate.
@@ -231,6 +231,10 @@ inline constexpr size_t emulatedLogBytesKept = 64;
 int emulatedTransactionBytes(long index, unsigned char *bytes, size_t maxBytes);
 // When a kept transaction began and ended, by time_time.  False if not kept.
 bool emulatedTransactionTimes(long index, double *startSec, double *endSec);
+
+// Samples the FIFO dropped since the reset: those a full FIFO pushed out
+// (stream mode) or never took in (FIFO mode).
+long long emulatedFifoDropped();
 
 // How many times gpioTerminate was called since the reset.
 int emulatedTerminateCount();

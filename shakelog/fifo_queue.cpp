@@ -1,0 +1,69 @@
+#include "fifo_queue.h"
+
+#include <ctime>
+
+#include "capture_memory.h"
+
+namespace {
+
+// Long enough not to spin, short against the FIFO's 10 ms at 3200 Hz.
+inline constexpr long waitNs = 200000;
+
+}  // namespace
+
+bool openFifoQueue(FifoQueue &queue)
+{
+    queue.samples = static_cast<FifoSample *>(reserveArray(queueSampleCapacity, sizeof(FifoSample)));
+    queue.events = static_cast<FifoEvent *>(reserveArray(queueEventCapacity, sizeof(FifoEvent)));
+    queue.samplesIn = 0;
+    queue.samplesFreed = 0;
+    queue.eventsIn = 0;
+    queue.eventsFreed = 0;
+    queue.readerSec = 0;
+    queue.readerEnd = -1;
+    queue.readerDetail = 0;
+    queue.writerFailed = false;
+    return queue.samples != nullptr && queue.events != nullptr;
+}
+
+void closeFifoQueue(FifoQueue &queue)
+{
+    releaseArray(queue.samples, queueSampleCapacity, sizeof(FifoSample));
+    releaseArray(queue.events, queueEventCapacity, sizeof(FifoEvent));
+    queue.samples = nullptr;
+    queue.events = nullptr;
+}
+
+// The host's own sleep, not the library's: on the emulated library's
+// virtual clock, waiting for the writer must not let sensor time pass.
+void waitForOtherSide()
+{
+    timespec pause{0, waitNs};
+    nanosleep(&pause, nullptr);
+}
+
+void pushSample(FifoQueue &queue, const FifoSample &sample)
+{
+    int64_t in = queue.samplesIn.load(std::memory_order_relaxed);
+    while (in - queue.samplesFreed.load(std::memory_order_acquire) >= queueSampleCapacity) {
+        if (queue.writerFailed.load(std::memory_order_acquire)) {
+            return;  // nobody will free it: the reader stops at its next check
+        }
+        waitForOtherSide();
+    }
+    queue.samples[in & (queueSampleCapacity - 1)] = sample;
+    queue.samplesIn.store(in + 1, std::memory_order_release);
+}
+
+void pushEvent(FifoQueue &queue, const FifoEvent &event)
+{
+    int64_t in = queue.eventsIn.load(std::memory_order_relaxed);
+    while (in - queue.eventsFreed.load(std::memory_order_acquire) >= queueEventCapacity) {
+        if (queue.writerFailed.load(std::memory_order_acquire)) {
+            return;
+        }
+        waitForOtherSide();
+    }
+    queue.events[in & (queueEventCapacity - 1)] = event;
+    queue.eventsIn.store(in + 1, std::memory_order_release);
+}
