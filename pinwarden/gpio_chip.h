@@ -6,12 +6,11 @@
 // be on the controller only where that is shown, never by default.
 
 #include "device_tree.h"
-#include "sysfs_gpio.h"
+#include "sysfs_paths.h"
 
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr char class_gpio_path[] = "/sys/class/gpio";
 inline constexpr char chip_entry_prefix[] = "gpiochip";
 inline constexpr char sysfs_devices_prefix[] = "/sys/devices/";
 inline constexpr char sysfs_virtual_prefix[] = "/sys/devices/virtual/";
