@@ -99,6 +99,31 @@ bool left_out_by_kernel(const pin_location& where, const char* attribute)
            errno == ENOENT;
 }
 
+int hand_over(int fd, const char* path)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        print_message(message_prefix::program_name, errno, "failed to change group ownership of %s",
+                      path);
+        return exit_chown_failed;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        print_message(message_prefix::program_name, 0,
+                      "failed to change group ownership of %s: not a regular file", path);
+        return exit_chown_failed;
+    }
+    if (fchown(fd, getuid(), getgid()) != 0) {
+        print_message(message_prefix::program_name, errno, "failed to change group ownership of %s",
+                      path);
+        return exit_chown_failed;
+    }
+    if (fchmod(fd, owner_read_write) != 0) {
+        print_message(message_prefix::program_name, errno, "failed to set permissions of %s", path);
+        return exit_chmod_failed;
+    }
+    return exit_success;
+}
+
 int hand_over_files(const pin_location& where)
 {
     for (const pin_attribute& attribute : pin_attributes) {
@@ -147,16 +172,17 @@ int allow_access_by_user(const pin_location& where, const char* attribute)
         print_message(message_prefix::program_name, 0, "path of GPIO pin is too long!");
         return exit_path_too_long;
     }
-    if (chown(path, getuid(), getgid()) != 0) {
+    // Read-only and non-blocking, so that opening it has no effect of its
+    // own whatever it turns out to be.
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
         print_message(message_prefix::program_name, errno, "failed to change group ownership of %s",
                       path);
         return exit_chown_failed;
     }
-    if (chmod(path, owner_read_write) != 0) {
-        print_message(message_prefix::program_name, errno, "failed to set permissions of %s", path);
-        return exit_chmod_failed;
-    }
-    return exit_success;
+    const int status = hand_over(fd, path);
+    close(fd);
+    return status;
 }
 
 int export_pin(uint32_t pin, pin_location* where)

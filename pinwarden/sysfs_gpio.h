@@ -28,7 +28,9 @@ int write_pin_to_path(const char* path, uint32_t pin);
 // False when the path would not fit in `size` bytes with its terminator.
 bool format_attribute_path(char* buffer, size_t size, const pin_location& where, const char* attribute);
 
-// Gives one attribute file to the real user and group, owner-only access.
+// Gives one attribute file to the real user and group, owner-only access:
+// opened once, without following a link, and changed through that
+// descriptor only if it is a regular file.
 int allow_access_by_user(const pin_location& where, const char* attribute);
 
 // Exports the pin and hands over the files the kernel made for it; `where`

@@ -341,6 +341,68 @@ TEST_F(PinwardenEndToEnd, RefusedModeChangeIsReported)
     expect_untouched(17, "value");
 }
 
+// Each file is opened once, without following a link, and changed only
+// when that descriptor is a regular file: a link's target and anything
+// that is not a regular file keep their owner and mode.  The files before
+// it are handed over, those after it are not reached.
+TEST_F(PinwardenEndToEnd, HandoverRefusesLinksAndFilesThatAreNotRegular)
+{
+    const std::string directory = "/sys/devices/virtual/gpio/gpio17/";
+    const std::string target = std::string(sandbox_dir) + "/target";
+    enum class kind { link, fifo, directory };
+    const struct {
+        size_t file;  // in all_attributes
+        kind replaced_by;
+        mode_t mode;
+        const char* reason;
+    } cases[] = {
+        {0, kind::link, 0777, "Too many levels of symbolic links"},
+        {1, kind::fifo, 0644, "not a regular file"},
+        {3, kind::directory, 0755, "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        const std::string& name = all_attributes[c.file];
+        const std::string path = directory + name;
+        std::error_code failed;
+        std::filesystem::remove_all(directory, failed);
+        ASSERT_EQ("", add_pin_attributes(17, all_attributes));
+        ASSERT_EQ("", write_file(sandbox_export, ""));
+        const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        ASSERT_EQ(0, fchown(fd, 0, 0) | fchmod(fd, 0644));
+        close(fd);
+        ASSERT_EQ(0, unlink(path.c_str()));
+        switch (c.replaced_by) {
+        case kind::link:
+            ASSERT_EQ(0, symlink(target.c_str(), path.c_str()));
+            break;
+        case kind::fifo:
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+            break;
+        case kind::directory:
+            ASSERT_EQ(0, mkdir(path.c_str(), 0755));
+            break;
+        }
+        const run_result run = pinwarden({"export", "17"});
+        EXPECT_EQ(5, run.exit_status) << name;
+        EXPECT_EQ("pinwarden: failed to change group ownership of " + path + ": " + c.reason + "\n",
+                  run.standard_error);
+        struct stat st {};
+        ASSERT_EQ(0, lstat(path.c_str(), &st)) << name;
+        EXPECT_EQ(0u, st.st_uid) << name;
+        EXPECT_EQ(c.mode, st.st_mode & 07777) << name;
+        ASSERT_EQ(0, stat(target.c_str(), &st));
+        EXPECT_EQ(0u, st.st_uid) << name;
+        EXPECT_EQ(0644u, st.st_mode & 07777) << name;
+        for (size_t i = 0; i < all_attributes.size(); ++i) {
+            if (i < c.file)
+                expect_handed_over(17, all_attributes[i]);
+            else if (i > c.file)
+                expect_untouched(17, all_attributes[i]);
+        }
+    }
+}
+
 // With a standard descriptor closed by the caller, the next file opened
 // would take its number: on descriptor 2 it would receive the error
 // messages, and here that file is /dev/mem.  Run set-user-ID, glibc reopens
