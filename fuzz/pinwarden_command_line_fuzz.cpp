@@ -84,23 +84,28 @@ void check_parse(int argc, char* argv[], const command_line& line)
             "the command is the first word's");
 }
 
-// The paths handed over, in either directory: never longer than the
-// buffer, cut exactly where snprintf says.
+// The paths handed over, in any directory: never longer than the buffer,
+// cut exactly where snprintf says.  On a per-chip kernel the pin is the
+// line, and the chip's number is taken from the pin too.
 void check_attribute_paths(uint32_t pin, size_t buffer_size)
 {
+    const uint32_t chip = pin >> 16;
     const struct {
         pin_directory directory;
         const char* format;
     } directories[] = {
         {pin_directory::virtual_device, "/sys/devices/virtual/gpio/gpio%u/%s"},
         {pin_directory::class_link, "/sys/class/gpio/gpio%u/%s"},
+        {pin_directory::chip_line, "/sys/class/gpio/chip%u/gpio%u/%s"},
     };
     for (const auto& d : directories) {
-        const pin_location where{d.directory, 0, pin};
+        const pin_location where{d.directory, chip, pin};
         for (const pin_attribute& file : pin_attributes) {
             const char* attribute = file.name;
             char expected[attribute_path_size];
-            const int length = snprintf(expected, sizeof expected, d.format, pin, attribute);
+            const int length = d.directory == pin_directory::chip_line
+                                   ? snprintf(expected, sizeof expected, d.format, chip, pin, attribute)
+                                   : snprintf(expected, sizeof expected, d.format, pin, attribute);
             // Exactly buffer_size bytes, so that ASan sees any write past them.
             char* buffer = static_cast<char*>(malloc(buffer_size > 0 ? buffer_size : 1));
             const bool fits = format_attribute_path(buffer, buffer_size, where, attribute);

@@ -59,9 +59,9 @@ int main(int argc, char* argv[])
     }
 
     if (line.command == command_kind::unexport_pin)
-        return unexport_pin(line.pin);
+        return unexport_pin(line.pin, argv[pin_argument]);
     pin_location where{};
-    const int status = export_pin(line.pin, &where);
+    const int status = export_pin(line.pin, argv[pin_argument], &where);
     if (status != exit_success || line.pull_code == pull_code_none)
         return status;
     return set_pull_resistor(line.pin, line.pull_code, where);

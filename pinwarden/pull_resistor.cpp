@@ -53,10 +53,15 @@ bool choose_gpio_target(gpio_target* target)
 }
 
 // Under a device tree, the pin's line on the controller's own chip, proved
-// from the pin's directory.
+// here from the pin's directory, or by the export itself on a per-chip
+// kernel, which wrote the line to the controller's chip.
 bool find_controller_line_of(uint32_t pin, const pin_location& where, const soc_model& model,
                              uint32_t* line)
 {
+    if (where.directory == pin_directory::chip_line) {
+        *line = where.number;
+        return true;
+    }
     const controller_line found = find_controller_line(pin, where.directory, model);
     switch (found.verdict) {
     case line_verdict::found:

@@ -68,6 +68,9 @@ bool format_pin_directory(char* buffer, size_t size, const pin_location& where)
     case pin_directory::class_link:
         length = snprintf(buffer, size, class_pin_directory_format, where.number);
         break;
+    case pin_directory::chip_line:
+        length = snprintf(buffer, size, chip_pin_directory_format, where.chip, where.number);
+        break;
     }
     return length >= 0 && static_cast<size_t>(length) < size;
 }
@@ -126,7 +129,10 @@ int hand_over(int fd, const char* path)
 
 int hand_over_files(const pin_location& where)
 {
+    const bool per_chip = where.directory == pin_directory::chip_line;
     for (const pin_attribute& attribute : pin_attributes) {
+        if (per_chip && !attribute.made_per_chip)
+            continue;
         if (!attribute.always_made && left_out_by_kernel(where, attribute.name))
             continue;
         const int status = allow_access_by_user(where, attribute.name);
@@ -134,6 +140,46 @@ int hand_over_files(const pin_location& where)
             return status;
     }
     return exit_success;
+}
+
+// The global interface is used wherever its file exists, and wherever the
+// per-chip one is missing too, so that a kernel without sysfs GPIO gets the
+// global file's own error.
+bool uses_per_chip_interface(const char* global_file)
+{
+    struct stat st {};
+    return lstat(global_file, &st) != 0 && errno == ENOENT && has_numbered_chips();
+}
+
+// On a per-chip kernel, the chip whose line the pin is: that of the SoC's
+// GPIO controller, which must have the line.  Nothing is written here.
+int find_chip_of_line(uint32_t pin, const char* pin_text, numbered_chip* chip)
+{
+    const soc_identity soc = detect_soc();
+    if (soc.verdict != soc_verdict::known || !find_numbered_controller_chip(*soc.model, chip)) {
+        print_message(message_prefix::program_name, 0, "no GPIO chip in %s is the SoC's GPIO controller",
+                      class_gpio_path);
+        return exit_open_failed;
+    }
+    if (pin >= chip->count) {
+        print_message(message_prefix::program_name, 0, "%s is not a valid GPIO pin number", pin_text);
+        print_message(message_prefix::program_name, 0,
+                      "this kernel numbers GPIO pins per chip: valid pins are 0 to %u", chip->count - 1);
+        return exit_bad_pin;
+    }
+    return exit_success;
+}
+
+// Writes the line to chipX's export or unexport file.
+int write_line_to_chip(const numbered_chip& chip, const char* control, uint32_t line)
+{
+    char path[attribute_path_size];
+    if (snprintf(path, sizeof path, chip_control_format, chip.id, control) >=
+        static_cast<int>(sizeof path)) {
+        print_message(message_prefix::program_name, 0, "path of GPIO pin is too long!");
+        return exit_path_too_long;
+    }
+    return write_pin_to_path(path, line);
 }
 
 }  // namespace
@@ -185,16 +231,30 @@ int allow_access_by_user(const pin_location& where, const char* attribute)
     return status;
 }
 
-int export_pin(uint32_t pin, pin_location* where)
+int export_pin(uint32_t pin, const char* pin_text, pin_location* where)
 {
-    const int status = write_pin_to_path(export_path, pin);
+    if (!uses_per_chip_interface(export_path)) {
+        const int status = write_pin_to_path(export_path, pin);
+        if (status != exit_success)
+            return status;
+        *where = find_pin_directory(pin);
+        return hand_over_files(*where);
+    }
+    numbered_chip chip{};
+    int status = find_chip_of_line(pin, pin_text, &chip);
+    if (status == exit_success)
+        status = write_line_to_chip(chip, "export", pin);
     if (status != exit_success)
         return status;
-    *where = find_pin_directory(pin);
+    *where = {pin_directory::chip_line, chip.id, pin};
     return hand_over_files(*where);
 }
 
-int unexport_pin(uint32_t pin)
+int unexport_pin(uint32_t pin, const char* pin_text)
 {
-    return write_pin_to_path(unexport_path, pin);
+    if (!uses_per_chip_interface(unexport_path))
+        return write_pin_to_path(unexport_path, pin);
+    numbered_chip chip{};
+    const int status = find_chip_of_line(pin, pin_text, &chip);
+    return status != exit_success ? status : write_line_to_chip(chip, "unexport", pin);
 }

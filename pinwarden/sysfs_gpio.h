@@ -8,14 +8,18 @@
 // The control files of an exported pin, in the order they are handed over.
 // The kernel makes value and active_low for every line, direction only
 // where the line's direction may change and edge only where the line can
-// raise an interrupt (not on the firmware's GPIO expander, for one).
+// raise an interrupt (not on the firmware's GPIO expander, for one).  A
+// per-chip kernel makes only direction and value.
 struct pin_attribute {
     const char* name;
     bool always_made;
+    bool made_per_chip;
 };
 inline constexpr int attribute_count = 4;
-inline constexpr pin_attribute pin_attributes[attribute_count] = {
-    {"direction", false}, {"value", true}, {"active_low", true}, {"edge", false}};
+inline constexpr pin_attribute pin_attributes[attribute_count] = {{"direction", false, true},
+                                                                  {"value", true, true},
+                                                                  {"active_low", true, false},
+                                                                  {"edge", false, false}};
 
 // Each function below returns the exit status: 0, or that of the step that
 // failed, with its message written.
@@ -34,7 +38,10 @@ bool format_attribute_path(char* buffer, size_t size, const pin_location& where,
 int allow_access_by_user(const pin_location& where, const char* attribute);
 
 // Exports the pin and hands over the files the kernel made for it; `where`
-// is set to where they were found.
-int export_pin(uint32_t pin, pin_location* where);
+// is set to where they were found.  Where the kernel has no global export
+// file but per-chip entries, the pin is the line on the chip of the SoC's
+// GPIO controller.  `pin_text` is the pin as typed, for the messages.
+int export_pin(uint32_t pin, const char* pin_text, pin_location* where);
 
-int unexport_pin(uint32_t pin);
+// Unexports the pin, through the same interface as export_pin.
+int unexport_pin(uint32_t pin, const char* pin_text);

@@ -21,6 +21,11 @@ TEST(AttributePath, NamesThePinDirectoryInDecimal)
          "/sys/devices/virtual/gpio/gpio4294967295/active_low"},
         {{pin_directory::class_link, 0, 529}, "value", "/sys/class/gpio/gpio529/value"},
         {{pin_directory::class_link, 0, UINT32_MAX}, "edge", "/sys/class/gpio/gpio4294967295/edge"},
+        // The line on its chip, not a global number.
+        {{pin_directory::chip_line, 4, 17}, "value", "/sys/class/gpio/chip4/gpio17/value"},
+        {{pin_directory::chip_line, UINT32_MAX, UINT32_MAX},
+         "direction",
+         "/sys/class/gpio/chip4294967295/gpio4294967295/direction"},
     };
     for (const auto& c : cases) {
         char path[attribute_path_size];
@@ -39,6 +44,7 @@ TEST(AttributePath, RefusesAPathThatDoesNotFitWithItsTerminator)
     } cases[] = {
         {pin_directory::virtual_device, "/sys/devices/virtual/gpio/gpio17/edge"},
         {pin_directory::class_link, "/sys/class/gpio/gpio17/edge"},
+        {pin_directory::chip_line, "/sys/class/gpio/chip0/gpio17/edge"},
     };
     for (const auto& c : cases) {
         const pin_location where{c.directory, 0, 17};
