@@ -13,7 +13,7 @@
 #include "command_line.h"
 #include "device_tree.h"
 #include "fuzz_input.h"
-#include "pull_resistor.h"
+#include "pull_registers.h"
 #include "sysfs_gpio.h"
 
 namespace {
@@ -84,25 +84,31 @@ void check_parse(int argc, char* argv[], const command_line& line)
             "the command is the first word's");
 }
 
-// The paths handed over, in either directory: never longer than the
-// buffer, cut exactly where snprintf says.
+// The paths handed over, in any directory: never longer than the buffer,
+// cut exactly where snprintf says.  On a per-chip kernel the pin is the
+// line, and the chip's number is taken from the pin too.
 void check_attribute_paths(uint32_t pin, size_t buffer_size)
 {
+    const uint32_t chip = pin >> 16;
     const struct {
         pin_directory directory;
         const char* format;
     } directories[] = {
-        {pin_directory::virtual_device, virtual_attribute_path_format},
-        {pin_directory::class_link, class_attribute_path_format},
+        {pin_directory::virtual_device, "/sys/devices/virtual/gpio/gpio%u/%s"},
+        {pin_directory::class_link, "/sys/class/gpio/gpio%u/%s"},
+        {pin_directory::chip_line, "/sys/class/gpio/chip%u/gpio%u/%s"},
     };
     for (const auto& d : directories) {
+        const pin_location where{d.directory, chip, pin};
         for (const pin_attribute& file : pin_attributes) {
             const char* attribute = file.name;
             char expected[attribute_path_size];
-            const int length = snprintf(expected, sizeof expected, d.format, pin, attribute);
+            const int length = d.directory == pin_directory::chip_line
+                                   ? snprintf(expected, sizeof expected, d.format, chip, pin, attribute)
+                                   : snprintf(expected, sizeof expected, d.format, pin, attribute);
             // Exactly buffer_size bytes, so that ASan sees any write past them.
             char* buffer = static_cast<char*>(malloc(buffer_size > 0 ? buffer_size : 1));
-            const bool fits = format_attribute_path(buffer, buffer_size, d.directory, pin, attribute);
+            const bool fits = format_attribute_path(buffer, buffer_size, where, attribute);
             require(fits == (length >= 0 && static_cast<size_t>(length) < buffer_size),
                     "a path fits exactly when it is shorter than the buffer");
             if (fits)
@@ -117,10 +123,9 @@ void check_attribute_paths(uint32_t pin, size_t buffer_size)
 void check_clock_store(uint32_t line)
 {
     const unsigned clock_word = pull_clock_word(line);
-    require(clock_word == gppudclk0_word || clock_word == gppudclk1_word,
-            "the clock word is GPPUDCLK0 or GPPUDCLK1");
-    require(clock_word == (line % 64 < 32 ? gppudclk0_word : gppudclk1_word),
-            "bit 5 of the line picks the clock word");
+    const unsigned clock0 = bcm2835_pull.clock_word0;
+    require(clock_word == clock0 || clock_word == clock0 + 1, "the clock word is GPPUDCLK0 or GPPUDCLK1");
+    require(clock_word == (line % 64 < 32 ? clock0 : clock0 + 1), "bit 5 of the line picks the clock word");
     require(pull_clock_bit(line) == UINT32_C(1) << (line % 32), "one clock bit, that of the line");
 }
 
@@ -129,14 +134,13 @@ void check_clock_store(uint32_t line)
 void check_bcm2711_pull(uint32_t pin, int pull_code)
 {
     const unsigned word = bcm2711_pull_word(pin);
-    require(word >= bcm2711_pull_word0 && word < bcm2711_pull_word0 + 4,
+    require(word >= bcm2711_pull.first_word && word < bcm2711_pull.first_word + 4,
             "the pull word is one of REG0..REG3");
     const uint32_t old = pin * UINT32_C(2654435761);
     const uint32_t value = bcm2711_pull_value(old, pin, pull_code);
-    const unsigned shift = 2 * (pin % bcm2711_lines_per_word);
-    require(((value ^ old) & ~(bcm2711_pull_mask << shift)) == 0, "other lines' bits are kept");
-    require((value >> shift & bcm2711_pull_mask) ==
-                (pull_code == pull_code_up ? bcm2711_pull_up : bcm2711_pull_down),
+    const unsigned shift = 2 * (pin % bcm2711_pull.lines_per_word);
+    require(((value ^ old) & ~(bcm2711_pull.line_mask << shift)) == 0, "other lines' bits are kept");
+    require((value >> shift & bcm2711_pull.line_mask) == (pull_code == pull_code_up ? 1u : 2u),
             "the line gets 01 for up, 10 for down");
 }
 

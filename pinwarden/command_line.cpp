@@ -1,10 +1,10 @@
 #include "command_line.h"
 
 #include "exit_status.h"
+#include "messages.h"
 
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -100,8 +100,9 @@ command_line parse_command_line(int argc, char* const argv[])
     return line;
 }
 
-void usage_error(const char* name)
+int usage_error(const char* name)
 {
-    fprintf(stderr, "usage: %s {export|unexport} <gpio-pin> [pullup|pulldown]\n", name);
-    exit(exit_usage);
+    print_message(message_prefix::none, 0, "usage: %s {export|unexport} <gpio-pin> [pullup|pulldown]",
+                  name);
+    return exit_usage;
 }

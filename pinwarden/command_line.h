@@ -35,4 +35,5 @@ int pull_code_of(const char* word);
 
 command_line parse_command_line(int argc, char* const argv[]);
 
-[[noreturn]] void usage_error(const char* name);
+// Writes the usage line naming the program as invoked; returns its status.
+int usage_error(const char* name);

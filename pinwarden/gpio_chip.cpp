@@ -118,6 +118,38 @@ bool pin_device(uint32_t pin, char device[PATH_MAX])
     return starts_with(device, sysfs_devices_prefix) && !starts_with(device, sysfs_virtual_prefix);
 }
 
+// The X of a chipX entry; false for any other name, and for digits that
+// would not name the entry again (a leading zero, more than 32 bits).
+bool numbered_chip_id(const char* name, uint32_t* id)
+{
+    if (!starts_with(name, numbered_chip_prefix))
+        return false;
+    const char* digits = name + strlen(numbered_chip_prefix);
+    if (!is_number_text(digits) || (digits[0] == '0' && digits[1] != '\0'))
+        return false;
+    errno = 0;
+    const unsigned long value = strtoul(digits, nullptr, 10);
+    if (errno != 0 || value > UINT32_MAX)
+        return false;
+    *id = static_cast<uint32_t>(value);
+    return true;
+}
+
+// The chip's device is where its entry's device link leads.
+bool is_controller_entry(const char* name, const soc_model& model, numbered_chip* chip)
+{
+    char entry[attribute_path_size];
+    char link[attribute_path_size];
+    char device[PATH_MAX];
+    if (snprintf(entry, sizeof entry, "%s/%s", class_gpio_path, name) >=
+            static_cast<int>(sizeof entry) ||
+        snprintf(link, sizeof link, "%s/device", entry) >= static_cast<int>(sizeof link) ||
+        realpath(link, device) == nullptr)
+        return false;
+    return is_gpio_controller(device, model) && read_chip_number(entry, "ngpio", &chip->count) &&
+           chip->count > 0;
+}
+
 }  // namespace
 
 bool is_gpio_controller(const char* device, const soc_model& model)
@@ -195,6 +227,32 @@ bool find_controller_chip(const soc_model& model, chip_lines* chip)
         found = strip_component(device, entry->d_name) && strip_component(device, "gpio") &&
                 is_gpio_controller(device, model) && read_chip_lines(entry_path, chip);
     }
+    closedir(entries);
+    return found;
+}
+
+bool has_numbered_chips()
+{
+    DIR* entries = opendir(class_gpio_path);
+    if (entries == nullptr)
+        return false;
+    bool found = false;
+    uint32_t id = 0;
+    for (const dirent* entry = readdir(entries); entry != nullptr && !found; entry = readdir(entries))
+        found = numbered_chip_id(entry->d_name, &id);
+    closedir(entries);
+    return found;
+}
+
+bool find_numbered_controller_chip(const soc_model& model, numbered_chip* chip)
+{
+    DIR* entries = opendir(class_gpio_path);
+    if (entries == nullptr)
+        return false;
+    bool found = false;
+    for (const dirent* entry = readdir(entries); entry != nullptr && !found; entry = readdir(entries))
+        found = numbered_chip_id(entry->d_name, &chip->id) &&
+                is_controller_entry(entry->d_name, model, chip);
     closedir(entries);
     return found;
 }

@@ -6,13 +6,14 @@
 // be on the controller only where that is shown, never by default.
 
 #include "device_tree.h"
-#include "sysfs_gpio.h"
+#include "sysfs_paths.h"
 
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr char class_gpio_path[] = "/sys/class/gpio";
 inline constexpr char chip_entry_prefix[] = "gpiochip";
+// A per-chip kernel's entry of a chip: chipX, X the chip's device number.
+inline constexpr char numbered_chip_prefix[] = "chip";
 inline constexpr char sysfs_devices_prefix[] = "/sys/devices/";
 inline constexpr char sysfs_virtual_prefix[] = "/sys/devices/virtual/";
 inline constexpr char device_tree_node_prefix[] = "/sys/firmware/devicetree/base/";
@@ -56,3 +57,16 @@ bool is_gpio_controller(const char* device, const soc_model& model);
 // The chip of the SoC's GPIO controller, found among /sys/class/gpio's
 // chip entries; false where none is proved to be it.
 bool find_controller_chip(const soc_model& model, chip_lines* chip);
+
+// A per-chip entry chipX: X and the chip's ngpio.
+struct numbered_chip {
+    uint32_t id;
+    uint32_t count;
+};
+
+// True where /sys/class/gpio has at least one chipX entry.
+bool has_numbered_chips();
+
+// The chipX entry whose device is proved to be `model`'s GPIO controller,
+// with at least one line; false where there is none.
+bool find_numbered_controller_chip(const soc_model& model, numbered_chip* chip);

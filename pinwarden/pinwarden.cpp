@@ -5,12 +5,12 @@
 
 #include "command_line.h"
 #include "exit_status.h"
+#include "messages.h"
 #include "pull_resistor.h"
 #include "sysfs_gpio.h"
 
 #include <cerrno>
 #include <cstdlib>
-#include <error.h>
 #include <fcntl.h>
 
 namespace {
@@ -38,25 +38,31 @@ int main(int argc, char* argv[])
 {
     open_standard_descriptors();
 
-    // error() prefixes its messages with program_invocation_name, which is
-    // empty or unset when the caller passed no argv[0].
-    char* name = program_name(argc, argv);
-    program_invocation_name = name;
+    // Messages start with the name the caller gave, or the fixed one where
+    // the caller gave none.
+    const char* name = program_name(argc, argv);
+    set_program_name(name);
 
     const command_line line = parse_command_line(argc, argv);
-    if (line.status == parse_status::usage)
-        usage_error(name);
-    if (line.status == parse_status::empty_pin)
-        error(exit_bad_pin, 0, "empty string given for GPIO pin number");
-    if (line.status == parse_status::invalid_pin)
-        error(exit_bad_pin, 0, "%s is not a valid GPIO pin number", argv[pin_argument]);
-
-    if (line.command == command_kind::unexport_pin) {
-        write_pin_to_path(unexport_path, line.pin);
-        return exit_success;
+    switch (line.status) {
+    case parse_status::ok:
+        break;
+    case parse_status::usage:
+        return usage_error(name);
+    case parse_status::empty_pin:
+        print_message(message_prefix::program_name, 0, "empty string given for GPIO pin number");
+        return exit_bad_pin;
+    case parse_status::invalid_pin:
+        print_message(message_prefix::program_name, 0, "%s is not a valid GPIO pin number",
+                      argv[pin_argument]);
+        return exit_bad_pin;
     }
-    const pin_directory directory = export_pin(line.pin);
-    if (line.pull_code != pull_code_none)
-        set_pull_resistor(line.pin, line.pull_code, directory);
-    return exit_success;
+
+    if (line.command == command_kind::unexport_pin)
+        return unexport_pin(line.pin, argv[pin_argument]);
+    pin_location where{};
+    const int status = export_pin(line.pin, argv[pin_argument], &where);
+    if (status != exit_success || line.pull_code == pull_code_none)
+        return status;
+    return set_pull_resistor(line.pin, line.pull_code, where);
 }

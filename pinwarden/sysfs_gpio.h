@@ -1,48 +1,47 @@
 #pragma once
 
+#include "sysfs_paths.h"
+
 #include <cstddef>
 #include <cstdint>
-
-// Fixed at build time: nothing the invoking user controls may point these
-// elsewhere.
-inline constexpr char export_path[] = "/sys/class/gpio/export";
-inline constexpr char unexport_path[] = "/sys/class/gpio/unexport";
-inline constexpr size_t attribute_path_size = 4096;
-
-// Where an exported pin's files are reached: the original kernels' virtual
-// device directory where it exists, otherwise the link the kernel makes in
-// /sys/class/gpio to wherever the directory really is (chown and chmod
-// follow it).  Where neither exists the virtual path is reported.
-enum class pin_directory { virtual_device, class_link };
-inline constexpr char virtual_pin_directory_format[] = "/sys/devices/virtual/gpio/gpio%u";
-inline constexpr char class_pin_directory_format[] = "/sys/class/gpio/gpio%u";
-inline constexpr char virtual_attribute_path_format[] = "/sys/devices/virtual/gpio/gpio%u/%s";
-inline constexpr char class_attribute_path_format[] = "/sys/class/gpio/gpio%u/%s";
 
 // The control files of an exported pin, in the order they are handed over.
 // The kernel makes value and active_low for every line, direction only
 // where the line's direction may change and edge only where the line can
-// raise an interrupt (not on the firmware's GPIO expander, for one).
+// raise an interrupt (not on the firmware's GPIO expander, for one).  A
+// per-chip kernel makes only direction and value.
 struct pin_attribute {
     const char* name;
     bool always_made;
+    bool made_per_chip;
 };
 inline constexpr int attribute_count = 4;
-inline constexpr pin_attribute pin_attributes[attribute_count] = {
-    {"direction", false}, {"value", true}, {"active_low", true}, {"edge", false}};
+inline constexpr pin_attribute pin_attributes[attribute_count] = {{"direction", false, true},
+                                                                  {"value", true, true},
+                                                                  {"active_low", true, false},
+                                                                  {"edge", false, false}};
+
+// Each function below returns the exit status: 0, or that of the step that
+// failed, with its message written.
 
 // Writes "<pin>\n"; the kernel answers when the stream is flushed at close.
 // An export it refuses as invalid, of a number below the first number of
 // the header's chip, is followed by the number the pin has on this kernel.
-void write_pin_to_path(const char* path, uint32_t pin);
+int write_pin_to_path(const char* path, uint32_t pin);
 
 // False when the path would not fit in `size` bytes with its terminator.
-bool format_attribute_path(char* buffer, size_t size, pin_directory directory, uint32_t pin,
-                           const char* attribute);
+bool format_attribute_path(char* buffer, size_t size, const pin_location& where, const char* attribute);
 
-// Gives one attribute file to the real user and group, owner-only access.
-void allow_access_by_user(pin_directory directory, uint32_t pin, const char* attribute);
+// Gives one attribute file to the real user and group, owner-only access:
+// opened once, without following a link, and changed through that
+// descriptor only if it is a regular file.
+int allow_access_by_user(const pin_location& where, const char* attribute);
 
-// Exports the pin and hands over the files the kernel made for it; returns
-// where they were found.
-pin_directory export_pin(uint32_t pin);
+// Exports the pin and hands over the files the kernel made for it; `where`
+// is set to where they were found.  Where the kernel has no global export
+// file but per-chip entries, the pin is the line on the chip of the SoC's
+// GPIO controller.  `pin_text` is the pin as typed, for the messages.
+int export_pin(uint32_t pin, const char* pin_text, pin_location* where);
+
+// Unexports the pin, through the same interface as export_pin.
+int unexport_pin(uint32_t pin, const char* pin_text);

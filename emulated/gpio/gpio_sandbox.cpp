@@ -186,13 +186,30 @@ std::string make_link(const std::string& target, const std::string& link)
     return "";
 }
 
-// The chip's legacy entry and its link, its device's of_node where it has
-// one, and the directory the kernel makes exported lines in.
-std::string write_chip(const emulated_chip& chip)
+std::string chip_entry_name(const emulated_chip& chip, bool per_chip)
+{
+    return per_chip ? "chip" + std::to_string(chip.id) : "gpiochip" + std::to_string(chip.base);
+}
+
+// The per-chip entry's own files: the kernel's control files are
+// write-only, for root, and its device link leads to the chip's device.
+std::string write_per_chip_files(const std::string& entry)
+{
+    std::string result = create_file(entry + "/export", 0200);
+    if (result.empty())
+        result = create_file(entry + "/unexport", 0200);
+    if (result.empty())
+        result = make_link("../..", entry + "/device");
+    return result;
+}
+
+// The chip's entry and its link, its device's of_node where it has one,
+// and the directory the kernel makes exported lines in.
+std::string write_chip(const emulated_chip& chip, bool per_chip)
 {
     if (chip.device.empty())
         return make_directories(chip.pin_parent, 0755);
-    const std::string name = "gpiochip" + std::to_string(chip.base);
+    const std::string name = chip_entry_name(chip, per_chip);
     const std::string entry = chip.device + "/gpio/" + name;
     std::string result = make_directories(entry, 0755);
     if (result.empty())
@@ -204,8 +221,10 @@ std::string write_chip(const emulated_chip& chip)
                  {"ngpio", std::to_string(chip.ngpio) + "\n"},
                  {"label", chip.label + "\n"}};
     for (const auto& file : files)
-        if (result.empty())
+        if (result.empty() && !(per_chip && strcmp(file.file, "base") == 0))
             result = create_file_with(entry + "/" + file.file, file.content, 0444);
+    if (result.empty() && per_chip)
+        result = write_per_chip_files(entry);
     if (result.empty())
         result =
             make_link("../.." + entry.substr(strlen("/sys")), std::string(class_gpio_dir) + "/" + name);
@@ -310,6 +329,28 @@ const std::string pi3_gpio = "/sys/devices/platform/soc/3f200000.gpio";
 const std::string pi4_gpio = "/sys/devices/platform/soc/fe200000.gpio";
 const std::string rp1_gpio = "/sys/devices/platform/axi/1000120000.pcie/1f000d0000.gpio";
 
+// The Pi 5's SoC has GPIO blocks of its own beside the RP1's.
+emulated_chip brcmstb_chip(const std::string& address, unsigned ngpio)
+{
+    const std::string device = "/sys/devices/platform/soc/" + address + ".gpio";
+    return {device,
+            device,
+            0,
+            ngpio,
+            "gpio-brcmstb@" + address,
+            "soc/gpio@" + address.substr(2),
+            "brcm,brcmstb-gpio"};
+}
+
+// The same chips on a kernel with only the per-chip interface: entry chipX
+// in the device's gpio directory, the lines' directories in it.
+emulated_chip numbered(emulated_chip chip, unsigned id)
+{
+    chip.id = id;
+    chip.pin_parent = chip.device + "/gpio/chip" + std::to_string(id);
+    return chip;
+}
+
 }  // namespace
 
 const emulated_board emulated_boards[emulated_board_count] = {
@@ -386,6 +427,30 @@ const emulated_board emulated_boards[emulated_board_count] = {
      0xFE200000,
      false,
      gpio_device_kind::gpiomem},
+    // Kernels built without the global interface, as its authors mean to
+    // make the default: a Pi 4 with /dev/mem only, the expander as chip1,
+    // and a Pi 5 whose RP1 is numbered after the SoC's own chips.
+    {"Pi 4 per-chip",
+     {"raspberrypi,4-model-b", "brcm,bcm2711"},
+     bcm2711_ranges,
+     numbered(bcm_chip(pi4_gpio, "", 0, 58, "pinctrl-bcm2711", bcm2711_gpio), 0),
+     numbered(firmware_expander(0), 1),
+     0xFE200000,
+     false,
+     gpio_device_kind::none,
+     true},
+    {"Pi 5 per-chip",
+     {"raspberrypi,5-model-b", "brcm,bcm2712"},
+     {0x7C000000, 0x00000010, 0x7C000000, 0x04000000},
+     numbered(
+         {rp1_gpio, "", 0, 54, "pinctrl-rp1", "axi/pcie@120000/rp1/gpio@d0000", "raspberrypi,rp1-gpio"},
+         4),
+     {},
+     0,
+     false,
+     gpio_device_kind::gpiomem0,
+     true,
+     {numbered(brcmstb_chip("107d508500", 32), 0), numbered(brcmstb_chip("107d517c00", 15), 1)}},
 };
 
 uint32_t gpio_page_pattern(unsigned word)
@@ -454,18 +519,35 @@ std::string lay_out_gpio_sysfs(const emulated_board& board)
             result = make_directories(dir, 0755);
     if (result.empty())
         result = write_device_tree(board);
-    if (result.empty())
-        result = write_chip(board.chip);
     if (result.empty() && !board.expander.device.empty())
-        result = write_chip(board.expander);
+        result = write_chip(board.expander, board.per_chip);
+    if (result.empty())
+        result = write_chip(board.chip, board.per_chip);
+    for (const emulated_chip& chip : board.other_chips)
+        if (result.empty())
+            result = write_chip(chip, board.per_chip);
     // The kernel's control files are write-only, for root.
-    if (result.empty())
+    if (result.empty() && !board.per_chip)
         result = create_file(sandbox_export, 0200);
-    if (result.empty())
+    if (result.empty() && !board.per_chip)
         result = create_file(sandbox_unexport, 0200);
     if (result.empty())
         result = create_file(stdin_path, 0644);
     return result;
+}
+
+std::string export_file(const emulated_board& board)
+{
+    if (!board.per_chip)
+        return sandbox_export;
+    return std::string(class_gpio_dir) + "/" + chip_entry_name(board.chip, true) + "/export";
+}
+
+std::string unexport_file(const emulated_board& board)
+{
+    if (!board.per_chip)
+        return sandbox_unexport;
+    return std::string(class_gpio_dir) + "/" + chip_entry_name(board.chip, true) + "/unexport";
 }
 
 std::string attribute_path(unsigned pin, const std::string& name)
@@ -473,10 +555,30 @@ std::string attribute_path(unsigned pin, const std::string& name)
     return std::string(class_gpio_dir) + "/gpio" + std::to_string(pin) + "/" + name;
 }
 
+std::string attribute_path(const emulated_board& board, unsigned pin, const std::string& name)
+{
+    if (!board.per_chip)
+        return attribute_path(pin, name);
+    return std::string(class_gpio_dir) + "/" + chip_entry_name(board.chip, true) + "/gpio" +
+           std::to_string(pin) + "/" + name;
+}
+
+const std::vector<std::string>& line_attributes(const emulated_board& board)
+{
+    return board.per_chip ? per_chip_attributes : all_attributes;
+}
+
 std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& names,
                                const emulated_board& board)
 {
-    return add_pin_attributes_in(pin, names, board.chip.pin_parent);
+    if (!board.per_chip)
+        return add_pin_attributes_in(pin, names, board.chip.pin_parent);
+    const std::string prefix = board.chip.pin_parent + "/gpio" + std::to_string(pin) + "/";
+    std::string result = make_directories(prefix.substr(0, prefix.size() - 1), 0755);
+    for (const std::string& name : names)
+        if (result.empty())
+            result = create_file(prefix + name, 0644);
+    return result;
 }
 
 std::string add_pin_attributes_in(unsigned pin, const std::vector<std::string>& names,

@@ -34,7 +34,7 @@ inline constexpr unsigned gpio_page_words = 1024;
 uint32_t gpio_page_pattern(unsigned word);
 
 // Which device the board's kernel offers for its GPIO block alone.
-enum class gpio_device_kind {
+enum class gpio_device_kind : uint8_t {
     none,      // Debian's own kernels: /dev/mem only
     gpiomem,   // the Pi's own kernels, Pi 1 to 4: the 4 KiB block
     gpiomem0,  // the Pi 5's kernel: the RP1's GPIO blocks
@@ -43,7 +43,10 @@ enum class gpio_device_kind {
 // A GPIO chip as sysfs shows it: its device, the legacy entry
 // DEVICE/gpio/gpiochipB (base, ngpio, label) with its /sys/class/gpio link,
 // the device-tree node the device's of_node leads to, and where the
-// kernel makes an exported line's directory.
+// kernel makes an exported line's directory.  On a kernel with only the
+// per-chip interface, the entry is DEVICE/gpio/chipX instead (label,
+// ngpio, export, unexport and a device link), with its /sys/class/gpio
+// link, and the exported lines' directories are in it.
 struct emulated_chip {
     std::string device;      // "": no chip entries at all
     std::string pin_parent;  // gpioN directories are made in here
@@ -52,6 +55,7 @@ struct emulated_chip {
     std::string label;
     std::string node;             // under /sys/firmware/devicetree/base; "": no of_node
     std::string node_compatible;  // NUL-separated entries
+    unsigned id = 0;              // X of chipX, the chip's device number
 };
 
 // A board as pinwarden meets it: the device tree the firmware gives the
@@ -66,12 +70,18 @@ struct emulated_board {
     off_t gpio_address;      // physical address of its GPIO block, 0: none we use
     bool gpio_signature;     // its block's word 60 reads "gpio" (BCM2835 to 2837)
     gpio_device_kind gpio_device;
+    bool per_chip = false;  // the kernel has only the per-chip interface
+    // Chips that are neither, laid out after the SoC's (the expander is laid
+    // out before it), so that a search meets a foreign chip first whichever
+    // order the kernel lists a directory in.
+    std::vector<emulated_chip> other_chips = {};
 };
 
 // The first Pi on a kernel without device tree, pins under
 // /sys/devices/virtual; then Pis 1 to 5 on the Pi's own kernels and on
-// Debian's, with the bases those kernels give the SoC's chip.
-inline constexpr int emulated_board_count = 8;
+// Debian's, with the bases those kernels give the SoC's chip; then a Pi 4
+// and a Pi 5 on kernels built without the global interface.
+inline constexpr int emulated_board_count = 10;
 extern const emulated_board emulated_boards[emulated_board_count];
 inline const emulated_board& original_board = emulated_boards[0];
 
@@ -87,21 +97,32 @@ void leave_sandbox(sandbox_session* session);
 
 // The functions below return "" on success, else what failed.
 
-// tmpfs over /sys with empty export and unexport files, /sys/sandbox, the
-// board's device tree and its chips.
+// tmpfs over /sys with empty export and unexport files (the chips' own on
+// a per-chip board), /sys/sandbox, the board's device tree and its chips.
 std::string lay_out_gpio_sysfs(const emulated_board& board = original_board);
+
+// The export or unexport file a command on this board writes to: the
+// global one, or on a per-chip board that of the SoC's chip.
+std::string export_file(const emulated_board& board);
+std::string unexport_file(const emulated_board& board);
 
 // Attribute files of pin `pin` as the kernel creates them on export, owned
 // by root with mode 0644, in `pin_parent` (made where missing), and the
 // /sys/class/gpio/gpioN link to them.
 std::string add_pin_attributes_in(unsigned pin, const std::vector<std::string>& names,
                                   const std::string& pin_parent);
-// In the board's own chip's directory.
+// In the board's own chip's directory; on a per-chip board, the line's
+// directory in the chip's entry, with no /sys/class/gpio/gpioN link.
 std::string add_pin_attributes(unsigned pin, const std::vector<std::string>& names,
                                const emulated_board& board = original_board);
-// Through the /sys/class/gpio link, so the same on every board.
+// Through the /sys/class/gpio link, so the same on every global board.
 std::string attribute_path(unsigned pin, const std::string& name);
+// Through the chip's entry on a per-chip board.
+std::string attribute_path(const emulated_board& board, unsigned pin, const std::string& name);
 inline const std::vector<std::string> all_attributes = {"direction", "value", "active_low", "edge"};
+inline const std::vector<std::string> per_chip_attributes = {"direction", "value"};
+// What the kernel makes for a line of the board's chip.
+const std::vector<std::string>& line_attributes(const emulated_board& board);
 
 // Copies the built binary to sandbox_binary, root:root mode 4755.
 std::string install_setuid_copy(const std::string& built_binary);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -50,19 +51,21 @@ run_result pinwarden(std::vector<std::string> args)
     return run_as_user(args);
 }
 
-void expect_handed_over(unsigned pin, const std::string& name)
+void expect_handed_over(unsigned pin, const std::string& name,
+                        const emulated_board& board = original_board)
 {
     struct stat st {};
-    ASSERT_EQ(0, stat(attribute_path(pin, name).c_str(), &st)) << name;
+    ASSERT_EQ(0, stat(attribute_path(board, pin, name).c_str(), &st)) << name;
     EXPECT_EQ(sandbox_uid, st.st_uid) << name;
     EXPECT_EQ(sandbox_gid, st.st_gid) << name;
     EXPECT_EQ(0600u, st.st_mode & 07777) << name;
 }
 
-void expect_untouched(unsigned pin, const std::string& name)
+void expect_untouched(unsigned pin, const std::string& name,
+                      const emulated_board& board = original_board)
 {
     struct stat st {};
-    ASSERT_EQ(0, stat(attribute_path(pin, name).c_str(), &st)) << name;
+    ASSERT_EQ(0, stat(attribute_path(board, pin, name).c_str(), &st)) << name;
     EXPECT_EQ(0u, st.st_uid) << name;
     EXPECT_EQ(0u, st.st_gid) << name;
     EXPECT_EQ(0644u, st.st_mode & 07777) << name;
@@ -341,6 +344,68 @@ TEST_F(PinwardenEndToEnd, RefusedModeChangeIsReported)
     expect_untouched(17, "value");
 }
 
+// Each file is opened once, without following a link, and changed only
+// when that descriptor is a regular file: a link's target and anything
+// that is not a regular file keep their owner and mode.  The files before
+// it are handed over, those after it are not reached.
+TEST_F(PinwardenEndToEnd, HandoverRefusesLinksAndFilesThatAreNotRegular)
+{
+    const std::string directory = "/sys/devices/virtual/gpio/gpio17/";
+    const std::string target = std::string(sandbox_dir) + "/target";
+    enum class kind { link, fifo, directory };
+    const struct {
+        size_t file;  // in all_attributes
+        kind replaced_by;
+        mode_t mode;
+        const char* reason;
+    } cases[] = {
+        {0, kind::link, 0777, "Too many levels of symbolic links"},
+        {1, kind::fifo, 0644, "not a regular file"},
+        {3, kind::directory, 0755, "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        const std::string& name = all_attributes[c.file];
+        const std::string path = directory + name;
+        std::error_code failed;
+        std::filesystem::remove_all(directory, failed);
+        ASSERT_EQ("", add_pin_attributes(17, all_attributes));
+        ASSERT_EQ("", write_file(sandbox_export, ""));
+        const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        ASSERT_EQ(0, fchown(fd, 0, 0) | fchmod(fd, 0644));
+        close(fd);
+        ASSERT_EQ(0, unlink(path.c_str()));
+        switch (c.replaced_by) {
+        case kind::link:
+            ASSERT_EQ(0, symlink(target.c_str(), path.c_str()));
+            break;
+        case kind::fifo:
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+            break;
+        case kind::directory:
+            ASSERT_EQ(0, mkdir(path.c_str(), 0755));
+            break;
+        }
+        const run_result run = pinwarden({"export", "17"});
+        EXPECT_EQ(5, run.exit_status) << name;
+        EXPECT_EQ("pinwarden: failed to change group ownership of " + path + ": " + c.reason + "\n",
+                  run.standard_error);
+        struct stat st {};
+        ASSERT_EQ(0, lstat(path.c_str(), &st)) << name;
+        EXPECT_EQ(0u, st.st_uid) << name;
+        EXPECT_EQ(c.mode, st.st_mode & 07777) << name;
+        ASSERT_EQ(0, stat(target.c_str(), &st));
+        EXPECT_EQ(0u, st.st_uid) << name;
+        EXPECT_EQ(0644u, st.st_mode & 07777) << name;
+        for (size_t i = 0; i < all_attributes.size(); ++i) {
+            if (i < c.file)
+                expect_handed_over(17, all_attributes[i]);
+            else if (i > c.file)
+                expect_untouched(17, all_attributes[i]);
+        }
+    }
+}
+
 // With a standard descriptor closed by the caller, the next file opened
 // would take its number: on descriptor 2 it would receive the error
 // messages, and here that file is /dev/mem.  Run set-user-ID, glibc reopens
@@ -492,6 +557,18 @@ const board_case board_cases[] = {
        "pin 446 is not on the GPIO controller of SoC brcm,bcm2711\n",
        expander_lines}}},
     {7, false, {{"17", "pullup", {{58, 0x5A5A0036}}}}},
+    // Without the global interface the number is the line itself: the
+    // same lines and words as on the Pi 4 and Pi 5 above.
+    {8,
+     false,
+     {{"17", "pullup", {{58, 0x5A5A0036}}},
+      {"3", "pulldown", {{57, 0x5A5A00B9}}},
+      {"57", "pullup", {{60, 0x5A56003C}}}}},
+    {9,
+     false,
+     {{"17", "pullup", {{0x8012, 0x5A5A801A}}},
+      {"0", "pulldown", {{0x8001, 0x5A5A8005}}},
+      {"28", "pullup", {}, "pin 28 is not a header pin (RP1 bank 0, lines 0 to 27)\n"}}},
 };
 
 void PrintTo(const board_case& c, std::ostream* out)
@@ -506,27 +583,33 @@ protected:
 };
 
 // The expander's lines have no edge file: the kernel makes none for a line
-// that cannot raise an interrupt, and the handover goes on without it.
+// that cannot raise an interrupt, and the handover goes on without it.  A
+// per-chip kernel makes direction and value only.
 TEST_P(PinwardenOnBoard, HandoverReachesThePinsFilesWhereverTheKernelPutsThem)
 {
-    ASSERT_EQ("", add_pin_attributes(17, all_attributes, board()));
+    const std::vector<std::string>& files = line_attributes(board());
+    ASSERT_EQ("", add_pin_attributes(17, files, board()));
     run_result run = pinwarden({"export", "17"});
     EXPECT_EQ(0, run.exit_status);
     EXPECT_EQ("", run.standard_error);
-    for (const std::string& name : all_attributes)
-        expect_handed_over(17, name);
+    for (const std::string& name : files)
+        expect_handed_over(17, name, board());
     EXPECT_EQ(GetParam().virtual_directory, access("/sys/devices/virtual", F_OK) == 0);
+    EXPECT_EQ(!board().per_chip, access("/sys/class/gpio/gpio17", F_OK) == 0);
 
-    ASSERT_EQ("", add_pin_attributes(18, {"direction", "value", "edge"}, board()));
+    // A file every line has, missing: the handover stops there.
+    const std::string missing = board().per_chip ? "value" : "active_low";
+    std::vector<std::string> made = files;
+    made.erase(std::find(made.begin(), made.end(), missing));
+    ASSERT_EQ("", add_pin_attributes(18, made, board()));
     run = pinwarden({"export", "18"});
-    const std::string directory =
-        GetParam().virtual_directory ? "/sys/devices/virtual/gpio/gpio18" : "/sys/class/gpio/gpio18";
+    const std::string path = GetParam().virtual_directory ? "/sys/devices/virtual/gpio/gpio18/" + missing
+                                                          : attribute_path(board(), 18, missing);
     EXPECT_EQ(5, run.exit_status);
-    EXPECT_EQ("pinwarden: failed to change group ownership of " + directory +
-                  "/active_low: No such file or directory\n",
+    EXPECT_EQ("pinwarden: failed to change group ownership of " + path + ": No such file or directory\n",
               run.standard_error);
 
-    if (board().expander.device.empty())
+    if (board().expander.device.empty() || board().per_chip)
         return;
     const unsigned line = board().expander.base;
     ASSERT_EQ("", add_pin_attributes_in(line, {"direction", "value", "active_low"},
@@ -548,30 +631,32 @@ TEST_P(PinwardenOnBoard, PullLandsOnThePinAskedForAndNowhereElse)
         const unsigned pin = static_cast<unsigned>(std::stoul(pull.pin));
         const bool expander = pull.pin_parent == expander_lines;
         const std::vector<std::string> files =
-            expander ? std::vector<std::string>{"direction", "value", "active_low"} : all_attributes;
-        ASSERT_EQ("", write_file(sandbox_export, ""));
+            expander ? std::vector<std::string>{"direction", "value", "active_low"}
+                     : line_attributes(board());
+        ASSERT_EQ("", write_file(export_file(board()), ""));
         ASSERT_EQ("", write_mem_image(board()));
-        ASSERT_EQ(
-            "", add_pin_attributes_in(
-                    pin, files, pull.pin_parent != nullptr ? pull.pin_parent : board().chip.pin_parent));
+        ASSERT_EQ("", pull.pin_parent != nullptr ? add_pin_attributes_in(pin, files, pull.pin_parent)
+                                                 : add_pin_attributes(pin, files, board()));
         const run_result run = pinwarden({"export", pull.pin, pull.pull});
         EXPECT_EQ(pull.refusal != nullptr ? 255 : 0, run.exit_status) << what;
         EXPECT_EQ(pull.refusal != nullptr ? pull.refusal : "", run.standard_error) << what;
-        EXPECT_EQ(std::string(pull.pin) + "\n", read_file(sandbox_export)) << what;
+        EXPECT_EQ(std::string(pull.pin) + "\n", read_file(export_file(board()))) << what;
         for (const std::string& name : files)
-            expect_handed_over(pin, name);
+            expect_handed_over(pin, name, board());
         expect_images(board(), pull.changed, what);
     }
 }
 
 // An export the kernel refuses as no pin, of a number below the first of
-// the header's chip, is told what the pin is called on this kernel.
+// the header's chip, is told what the pin is called on this kernel.  A
+// per-chip kernel has no such numbers, and a line past the chip's is
+// refused before the kernel is asked.
 TEST_P(PinwardenOnBoard, RefusedNumberIsGivenItsNumberOnThisKernel)
 {
     const std::string proc_file = "/proc/" + std::to_string(getpid()) + "/clear_refs";
-    ASSERT_EQ("", bind_over(proc_file, sandbox_export));
+    ASSERT_EQ("", bind_over(proc_file, export_file(board())));
     const std::string refused =
-        "pinwarden: could not flush data to /sys/class/gpio/export: Invalid argument\n";
+        "pinwarden: could not flush data to " + export_file(board()) + ": Invalid argument\n";
     const emulated_chip& chip = board().chip;
     const bool renumbered = !board().compatible.empty() && chip.base > 17;
     run_result run = pinwarden({"export", "17"});
@@ -582,8 +667,17 @@ TEST_P(PinwardenOnBoard, RefusedNumberIsGivenItsNumberOnThisKernel)
               run.standard_error);
     // Past the header's lines, there is nothing to suggest.
     run = pinwarden({"export", "60"});
-    EXPECT_EQ(4, run.exit_status);
-    EXPECT_EQ(refused, run.standard_error);
+    if (!board().per_chip) {
+        EXPECT_EQ(4, run.exit_status);
+        EXPECT_EQ(refused, run.standard_error);
+        return;
+    }
+    EXPECT_EQ(2, run.exit_status);
+    EXPECT_EQ(
+        "pinwarden: 60 is not a valid GPIO pin number\npinwarden: this kernel numbers GPIO pins per "
+        "chip: valid pins are 0 to " +
+            std::to_string(chip.ngpio - 1) + "\n",
+        run.standard_error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, PinwardenOnBoard, ::testing::ValuesIn(board_cases),
@@ -655,6 +749,76 @@ TEST_F(PinwardenDevices, PullMapsTheBoardsOwnDeviceFirst)
             expect_gpio_page({}, original_gpio_address, board);
             EXPECT_EQ("", image_data_outside_gpio_pages(board)) << what;
         }
+        leave_sandbox(&session);
+    }
+}
+
+// On a kernel without the global interface each command goes to the chipX
+// entry whose device is the SoC's controller; a line that chip does not
+// have, and a kernel whose controller has no entry to be found, are
+// refused before anything is written.
+TEST_F(PinwardenDevices, PerChipCommandsGoToTheControllersChipOrWriteNothing)
+{
+    const std::string no_chip =
+        "pinwarden: no GPIO chip in /sys/class/gpio is the SoC's GPIO controller\n";
+    const auto outside = [](const std::string& pin, unsigned last) {
+        return "pinwarden: " + pin +
+               " is not a valid GPIO pin number\npinwarden: this kernel numbers GPIO pins per chip: "
+               "valid pins are 0 to " +
+               std::to_string(last) + "\n";
+    };
+    const struct {
+        int board;
+        std::vector<std::string> args;
+        const char* removed;  // before the run; nullptr: nothing
+        int status;
+        std::string message;
+        const char* unexported;  // what the chip's unexport file then holds
+    } cases[] = {
+        {8, {"unexport", "17", "pullup"}, nullptr, 0, "", "17\n"},
+        {9, {"unexport", "0x11"}, nullptr, 0, "", "17\n"},
+        {8, {"export", "58", "pullup"}, nullptr, 2, outside("58", 57), ""},
+        {8, {"unexport", "0x3a"}, nullptr, 2, outside("0x3a", 57), ""},
+        {9, {"export", "54"}, nullptr, 2, outside("54", 53), ""},
+        {9, {"export", "4294967295", "pulldown"}, nullptr, 2, outside("4294967295", 53), ""},
+        {8, {"export", "17", "pullup"}, "/sys/class/gpio/chip0", 3, no_chip, ""},
+        {9, {"unexport", "17"}, "/sys/firmware/devicetree/base/compatible", 3, no_chip, ""},
+    };
+    for (const auto& c : cases) {
+        const emulated_board& board = emulated_boards[c.board];
+        std::string what = board.name;
+        for (const std::string& arg : c.args)
+            what += " " + arg;
+        set_up(board);
+        if (IsSkipped()) {
+            return;  // no mount namespace here: said by set_up
+        }
+        ASSERT_EQ("", replace_dev(dev_mem_kind::image, board));
+        ASSERT_EQ("", add_pin_attributes(17, per_chip_attributes, board));
+        if (c.removed != nullptr) {
+            ASSERT_EQ(0, unlink(c.removed)) << what;
+        }
+        const run_result run = pinwarden(c.args);
+        EXPECT_EQ(c.status, run.exit_status) << what;
+        EXPECT_EQ(c.message, run.standard_error) << what;
+        // The entries' own files, whether or not their links are there.
+        EXPECT_EQ("", read_file(board.chip.pin_parent + "/export")) << what;
+        EXPECT_EQ(c.unexported, read_file(board.chip.pin_parent + "/unexport")) << what;
+        std::vector<emulated_chip> foreign = board.other_chips;
+        if (!board.expander.device.empty())
+            foreign.push_back(board.expander);
+        for (const emulated_chip& chip : foreign) {
+            EXPECT_EQ("", read_file(chip.pin_parent + "/export")) << what;
+            EXPECT_EQ("", read_file(chip.pin_parent + "/unexport")) << what;
+        }
+        EXPECT_NE(0, access(sandbox_export, F_OK)) << what;
+        for (const std::string& name : per_chip_attributes) {
+            struct stat st {};
+            ASSERT_EQ(0, stat((board.chip.pin_parent + "/gpio17/" + name).c_str(), &st)) << what;
+            EXPECT_EQ(0u, st.st_uid) << what << ": " << name;
+            EXPECT_EQ(0644u, st.st_mode & 07777) << what << ": " << name;
+        }
+        expect_images(board, {}, what);
         leave_sandbox(&session);
     }
 }

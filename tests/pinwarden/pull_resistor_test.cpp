@@ -1,5 +1,5 @@
 #include "gpio_chip.h"
-#include "pull_resistor.h"
+#include "pull_registers.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr unsigned block_words = gpio_block_size / sizeof(uint32_t);
+constexpr unsigned block_words = bcm2835_pull.block_size / sizeof(uint32_t);
 constexpr uint32_t fill = 0xDEADBEEF;
 
 // What the block held at each pause of the sequence, and how long each
@@ -132,7 +132,7 @@ TEST(Bcm2711Pull, ReadModifyWriteOfTheLinesTwoBits)
 
 TEST(Bcm2711Pull, StoresOnlyTheLinesWord)
 {
-    constexpr unsigned words = gpio_block_size / sizeof(uint32_t);
+    constexpr unsigned words = bcm2711_pull.block_size / sizeof(uint32_t);
     uint32_t block[words];
     for (unsigned i = 0; i < words; ++i)
         block[i] = 0xC0DE0000 | i;
@@ -156,7 +156,7 @@ TEST(Rp1Pad, ReadModifyWriteOfPueAndPde)
     for (const auto& c : cases)
         EXPECT_EQ(c.value, rp1_pad_value(c.old, c.pull_code)) << std::hex << c.old;
 
-    std::vector<uint32_t> block(rp1_block_size / sizeof(uint32_t));
+    std::vector<uint32_t> block(rp1_pull.block_size / sizeof(uint32_t));
     for (unsigned i = 0; i < block.size(); ++i)
         block[i] = 0xC0DE0000 | i;
     set_rp1_pull(block.data(), 27, 1);  // pad of line 27, word 0x801C: PUE goes, PDE stays

@@ -1,7 +1,11 @@
 #!/bin/sh
 # pinwarden against Debian's own kernels, booted in QEMU's Raspberry Pi models:
 # the armmp kernel on raspi2b (twice: without and with iomem=relaxed) and the
-# arm64 kernel on raspi3b and, with iomem=relaxed, on raspi4b.  Each boots a
+# arm64 kernel on raspi3b and, with iomem=relaxed, on raspi4b; then the arm64
+# kernel of the next release's backports, which has the per-chip sysfs
+# interface beside the global one, on raspi4b, where the per-chip cases run
+# with the global files hidden behind links to the kernel's chipX entries
+# (no Debian kernel is built without the global interface).  Each boots a
 # small initramfs of busybox, a static pinwarden installed set-user-ID
 # root:gpio 4750, users alice (in group gpio) and bob (not), this script as
 # /init and the table of cases beside it.  The console and QEMU's monitor are
@@ -14,7 +18,9 @@
 # packages are fetched with apt-get download and unpacked there, never
 # installed.  raspi4b needs QEMU 9 or later: where the machine's QEMU lacks
 # it, the distribution's backports QEMU is fetched the same way and unpacked
-# beside it.  Each boot's console, monitor and QEMU log are left there too.
+# beside it, and the newer kernel from the next release's backports suite
+# (REAL_KERNELS_NEWER_SUITE).  Each boot's console, monitor and QEMU log are
+# left there too.
 # What cannot be had (QEMU, a package) is skipped with the reason.
 # REAL_KERNELS_TIMEOUT bounds each boot (seconds, default 300).
 
@@ -37,11 +43,12 @@ case_pin() {
     echo "$2"
 }
 
-# Runs the checks of one case ("then" column); prints why on failure, and
-# what it found on standard error.
+# Runs the checks of one case ("then" column) on the pin's files under
+# $5 (/sys/class/gpio, or the chip's entry for the per-chip cases); prints
+# why on failure, and what it found on standard error.
 case_checks() {
-    pin=$1 user=$2 output=$3 checks=$4
-    dir=/sys/class/gpio/gpio$pin
+    pin=$1 user=$2 output=$3 checks=$4 entry=$5
+    dir=$entry/gpio$pin
     for check in $checks; do
         case $check in
             exported) [ -e "$dir" ] || { echo "gpio$pin is not exported"; return 1; } ;;
@@ -72,11 +79,35 @@ case_checks() {
                 case $output in
                     *"could not map"* | *"/dev/mem"*) echo "a mapping was tried"; return 1 ;;
                 esac ;;
-            unexport) echo "$pin" >/sys/class/gpio/unexport ;;
+            unexport) echo "$pin" >"$entry/unexport" ;;
             marks | pull=*) ;;
             *) echo "unknown check $check"; return 1 ;;
         esac
     done
+}
+
+# Hides the global interface behind a tmpfs on /sys/class/gpio that holds
+# only links to the kernel's own chipX entries, as on a kernel built
+# without it; sets C to the X of the SoC controller's entry and N to its
+# ngpio.  False where the kernel has no per-chip entries.
+hide_global_interface() {
+    entries=""
+    for chip_entry in /sys/class/gpio/chip[0-9]*; do
+        [ -e "$chip_entry" ] || return 1
+        entries="$entries $(basename "$chip_entry")=$(realpath "$chip_entry")"
+    done
+    mount -t tmpfs -o mode=0755 per-chip /sys/class/gpio || return 1
+    C="" N=""
+    for chip_entry in $entries; do
+        chip_path=/sys/class/gpio/${chip_entry%%=*}
+        ln -s "${chip_entry#*=}" "$chip_path"
+        chip_label=$(cat "$chip_path/label")
+        say "INFO ${chip_entry%%=*} label $chip_label ngpio $(cat "$chip_path/ngpio") device $(realpath "$chip_path/device")"
+        case $chip_label in
+            pinctrl-bcm2*) C=${chip_path#/sys/class/gpio/chip} N=$(cat "$chip_path/ngpio") ;;
+        esac
+    done
+    [ -n "$C" ]
 }
 
 # Asks the host to read the pull registers through QEMU's monitor, and waits
@@ -123,6 +154,7 @@ guest() {
     fi
     P=$((B + 17))
     say "INFO GPIO 17 is $P, expander ${E:-none}"
+    hidden=""
 
     while IFS='|' read -r name tags awaits user want command pattern checks; do
         name=$(trim "$name")
@@ -133,6 +165,18 @@ guest() {
         if [ "$tags" = expander ] && [ -z "$E" ]; then
             say "CASE $name FAIL this kernel has no raspberrypi-exp-gpio chip"
             continue
+        fi
+        entry=/sys/class/gpio
+        if [ "$tags" = perchip ]; then
+            if [ -z "$hidden" ]; then
+                hidden=no
+                hide_global_interface && hidden=yes
+            fi
+            if [ "$hidden" != yes ]; then
+                say "CASE $name FAIL this kernel has no per-chip entry of a pinctrl-bcm2* chip"
+                continue
+            fi
+            entry=/sys/class/gpio/chip$C
         fi
         eval "command=\"$(trim "$command")\" pattern=\"$(trim "$pattern")\""
         pin=$(case_pin "$command")
@@ -153,7 +197,7 @@ guest() {
         elif [ "$pattern" != - ] && ! echo "$output" | grep -Eq -- "$pattern"; then
             why="no line matches: $pattern"
         fi
-        checked=$(case_checks "$pin" "$user" "$output" "$checks") || why="${why:+$why; }$checked"
+        checked=$(case_checks "$pin" "$user" "$output" "$checks" "$entry") || why="${why:+$why; }$checked"
         verdict=PASS
         [ -n "$why" ] && verdict=FAIL
         [ "$awaits" != - ] && verdict="AWAITS-$awaits-$verdict"
@@ -290,7 +334,7 @@ boot() {
     reader=$!
     cat "$mon.out" >"$mon.log" &
     monitor_reader=$!
-    echo "== $name: $(basename "$kernel") on $machine${append:+ with $append}"
+    echo "== $name: ${kernel_name:-$(basename "$kernel")} on $machine${append:+ with $append}"
     start=$(date +%s)
     # shellcheck disable=SC2086
     nice -n 10 "$qemu" -M "$machine" -kernel "$kernel" -dtb "$dtb" \
@@ -337,6 +381,32 @@ boot() {
     check_pulls
 }
 
+# A private apt configuration for SUITE in $work/apt-SUITE, its lists read
+# once unless FILE (something unpacked from it) is there already: sets
+# apt_conf.  False, with the log in that folder, where the suite cannot be
+# read.
+suite_apt() {
+    apt_dir=$work/apt-$1
+    apt_conf=$apt_dir/apt.conf
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+        "http://deb.debian.org/debian $1 main" >"$apt_dir/sources.list"
+    cat >"$apt_conf" <<CONF
+Dir::Etc::SourceList "$apt_dir/sources.list";
+Dir::Etc::SourceParts "/dev/null";
+Dir::State::Lists "$apt_dir/lists";
+Dir::Cache "$apt_dir/cache";
+APT::Sandbox::User "root";
+CONF
+    [ -e "$2" ] && return 0
+    tries=0
+    until APT_CONFIG=$apt_conf apt-get -q update >"$apt_dir/update.log" 2>&1; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 3 ] || return 1
+        sleep 10
+    done
+}
+
 # A QEMU with the raspi4b machine, in $qemu4: the machine's own, or the
 # distribution's backports one unpacked beside it.  Says why not otherwise.
 pi4_qemu() {
@@ -345,27 +415,10 @@ pi4_qemu() {
     mine=$("$qemu4" --version 2>/dev/null | head -n 1)
     . /etc/os-release
     suite=${VERSION_CODENAME:-bookworm}-backports
-    apt_dir=$work/apt-backports
-    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-        "http://deb.debian.org/debian $suite main" >"$apt_dir/sources.list"
-    cat >"$apt_dir/apt.conf" <<CONF
-Dir::Etc::SourceList "$apt_dir/sources.list";
-Dir::Etc::SourceParts "/dev/null";
-Dir::State::Lists "$apt_dir/lists";
-Dir::Cache "$apt_dir/cache";
-APT::Sandbox::User "root";
-CONF
     host_arch=$(dpkg --print-architecture)
-    if [ ! -d "$work/root-qemu-system-arm-$host_arch" ]; then
-        tries=0
-        until APT_CONFIG=$apt_dir/apt.conf apt-get -q update >"$apt_dir/update.log" 2>&1; do
-            tries=$((tries + 1))
-            [ "$tries" -lt 3 ] || { skip "raspi4b: needs QEMU 9 or later; this is $mine, and $suite cannot be read (see $apt_dir/update.log)"; return 1; }
-            sleep 10
-        done
-    fi
-    root=$(APT_CONFIG=$apt_dir/apt.conf unpack "qemu-system-arm:$host_arch") ||
+    suite_apt "$suite" "$work/root-qemu-system-arm-$host_arch" ||
+        { skip "raspi4b: needs QEMU 9 or later; this is $mine, and $suite cannot be read (see $apt_dir/update.log)"; return 1; }
+    root=$(APT_CONFIG=$apt_conf unpack "qemu-system-arm:$host_arch") ||
         { skip "raspi4b: needs QEMU 9 or later; this is $mine, and $suite has no qemu-system-arm"; return 1; }
     # A qemu-bundle folder beside the binary is where it looks for its
     # modules; an empty one keeps it from loading the system QEMU's, which
@@ -377,18 +430,42 @@ CONF
     return 1
 }
 
-# The Pi 4's device tree as QEMU's raspi4b can boot it, in $dtb4: the
-# Bluetooth child of the PL011 disabled so that the PL011 is the console,
-# and the HDMI blocks at 0x7ef00000 and up, which the model lacks, disabled.
+# The Pi 4's device tree of $dtbs as QEMU's raspi4b can boot it, in $dtb4
+# (named after NAME): the Bluetooth child of the PL011 disabled so that the
+# PL011 is the console, and the HDMI blocks at 0x7ef00000 and up, which the
+# model lacks, disabled.
 pi4_dtb() {
     command -v fdtput >/dev/null ||
         { skip "raspi4b: fdtput (device-tree-compiler) is not installed"; return 1; }
-    dtb4=$work/bcm2711-rpi-4-b-qemu.dtb
-    cp "$dtbs/broadcom/bcm2711-rpi-4-b.dtb" "$dtb4"
+    dtb4=$work/bcm2711-rpi-4-b-$1.dtb
+    cp "$dtbs/broadcom/bcm2711-rpi-4-b.dtb" "$dtb4" || return 1
     for node in $(fdtget -l "$dtb4" /soc | grep '@7ef'); do
         fdtput -t s "$dtb4" "/soc/$node" status disabled
     done
     fdtput -t s "$dtb4" /soc/serial@7e201000/bluetooth status disabled
+}
+
+# The arm64 kernel of the next release's backports, in $kernel and $dtbs:
+# its image package only depends on linux-binary-* (the kernel) and
+# linux-base-* (the device trees), which are unpacked.  Says why not
+# otherwise.
+newer_kernel() {
+    suite=$newer_suite
+    suite_apt "$suite" "$work/newer-kernel" ||
+        { skip "per-chip: $suite cannot be read (see $apt_dir/update.log)"; return 1; }
+    image=$(APT_CONFIG=$apt_conf apt-cache depends "linux-image-arm64:arm64" 2>/dev/null |
+        sed -n 's/^ *Depends: \(linux-image-[0-9][^:]*\).*/\1/p' | head -n 1)
+    [ -n "$image" ] || { skip "per-chip: $suite has no linux-image-arm64"; return 1; }
+    version=${image#linux-image-}
+    binroot=$(APT_CONFIG=$apt_conf unpack "linux-binary-$version:arm64") &&
+        baseroot=$(APT_CONFIG=$apt_conf unpack "linux-base-$version:arm64") ||
+        { skip "per-chip: linux-binary-$version or linux-base-$version cannot be fetched"; return 1; }
+    kernel=$(echo "$binroot"/usr/lib/modules/*/vmlinuz)
+    dtbs=$(echo "$baseroot"/usr/lib/modules/*/dtb)
+    [ -f "$kernel" ] && [ -d "$dtbs" ] ||
+        { skip "per-chip: no vmlinuz or dtb folder in linux-binary-$version, linux-base-$version"; return 1; }
+    kernel_name=vmlinuz-$version
+    echo "$version" >"$work/newer-kernel"
 }
 
 host() {
@@ -397,6 +474,8 @@ host() {
     src=$(cd "${1:-$here/../..}" && pwd)
     work=$src/build-real-kernels
     limit=${REAL_KERNELS_TIMEOUT:-300}
+    # Where the newer kernel comes from: the release after Debian 12.
+    newer_suite=${REAL_KERNELS_NEWER_SUITE:-trixie-backports}
     mkdir -p "$work"
     failed=0
     ran=0
@@ -421,10 +500,16 @@ host() {
         boot raspi3b qemu-system-aarch64 raspi3b "$dtbs/broadcom/bcm2837-rpi-3-b.dtb" ttyS1 \
             "-serial null -serial chardev:console" all,strict,expander
         ran=$((ran + 1))
-        if pi4_qemu && pi4_dtb; then
+        if pi4_qemu && pi4_dtb debian12; then
             boot raspi4b "$qemu4" raspi4b "$dtb4" ttyAMA0 \
                 "-serial chardev:console" all,expander,pi4 iomem=relaxed
             ran=$((ran + 1))
+            # The same initramfs: only the kernel and its device trees change.
+            if newer_kernel && pi4_dtb newer; then
+                boot raspi4b-per-chip "$qemu4" raspi4b "$dtb4" ttyAMA0 \
+                    "-serial chardev:console" all,expander,pi4,perchip iomem=relaxed
+                ran=$((ran + 1))
+            fi
         fi
     elif [ $? -eq 2 ]; then
         exit 1
