@@ -15,12 +15,18 @@ namespace {
 
 char programName[] = "shakelog";
 
-enum class OptionKind { none, fifo, save, time, freq };
+enum class OptionKind { none, fifo, selfTest, save, time, freq, split };
 
 OptionKind optionOf(const char *word)
 {
     if (strcmp(word, "-F") == 0 || strcmp(word, "--fifo") == 0) {
         return OptionKind::fifo;
+    }
+    if (strcmp(word, "--self-test") == 0) {
+        return OptionKind::selfTest;
+    }
+    if (strcmp(word, "--split") == 0) {
+        return OptionKind::split;
     }
     if (strcmp(word, "-s") == 0 || strcmp(word, "--save") == 0) {
         return OptionKind::save;
@@ -49,26 +55,30 @@ double numberOf(const char *word)
 }
 
 // The settings the rules give, and whether they accept the vector at all:
-// option words, each but -F followed by its argument, every rate within
-// 1..freqMax, -F only with a save path, and the final duration within
-// 0..durationMax (0..fifoDurationMax with -F).
+// option words, each but -F and --self-test followed by its argument, every
+// rate within 1..freqMax and split within 1..splitMax, -F only with a save
+// path, --split only with -F, --self-test alone, and the final duration
+// within 0..durationMax (0..fifoDurationMax with -F).
 struct ExpectedRun {
     bool parses;
     bool derives;
     bool fifo;
+    bool selfTest;
+    bool split;
     bool saveToFile;
     const char *savePath;
     double durationSec;
     double rateHz;
+    double splitSec;
 };
 
 ExpectedRun expectedRun(int argc, char **argv)
 {
-    ExpectedRun run{false, false, false, false, "", timeDefault, freqDefault};
+    ExpectedRun run{false, false, false, false, false, false, "", timeDefault, freqDefault, 0};
     for (int index = 1; index < argc; index += 2) {
         OptionKind kind = optionOf(argv[index]);
-        if (kind == OptionKind::fifo) {
-            run.fifo = true;
+        if (kind == OptionKind::fifo || kind == OptionKind::selfTest) {
+            (kind == OptionKind::fifo ? run.fifo : run.selfTest) = true;
             --index;  // a flag: the next word is an option again
             continue;
         }
@@ -81,6 +91,12 @@ ExpectedRun expectedRun(int argc, char **argv)
             run.savePath = value;
         } else if (kind == OptionKind::time) {
             run.durationSec = numberOf(value);
+        } else if (kind == OptionKind::split) {
+            run.split = true;
+            run.splitSec = numberOf(value);
+            if (run.splitSec < 1 || run.splitSec > splitMax) {
+                return run;
+            }
         } else {
             run.rateHz = numberOf(value);
             if (run.rateHz < 1 || run.rateHz > freqMax) {
@@ -88,7 +104,8 @@ ExpectedRun expectedRun(int argc, char **argv)
             }
         }
     }
-    if (run.fifo && !run.saveToFile) {
+    bool capture = run.saveToFile || run.fifo || run.split;
+    if ((run.fifo && !run.saveToFile) || (run.split && !run.fifo) || (run.selfTest && (capture || argc > 2))) {
         return run;
     }
     run.parses = true;
@@ -152,6 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (parsed) {
         require(settings.saveToFile == expected.saveToFile, "file mode as the rules say");
         require(settings.fifoCapture == expected.fifo, "the FIFO capture as the rules say");
+        require(settings.selfTest == expected.selfTest, "the self-test as the rules say");
+        require(settings.splitSec == expected.splitSec, "the last split length wins");
         if (expected.saveToFile) {
             require(settings.savePath == expected.savePath, "the last save path wins");
         } else {

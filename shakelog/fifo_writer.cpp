@@ -555,7 +555,8 @@ FifoWriter *makeFifoWriter(const FifoPlan &plan, FifoQueue &queue, const BandLim
     writer->scratch =
         static_cast<ClockObservation *>(reserveArray(windowObservations, sizeof(ClockObservation)));
     writer->segments = static_cast<Segment *>(reserveArray(segmentsMax, sizeof(Segment)));
-    writer->weights = static_cast<double *>(reserveArray(2 * filter.halfTaps, sizeof(double)));
+    writer->weights =
+        static_cast<double *>(reserveArray(2 * static_cast<size_t>(filter.halfTaps), sizeof(double)));
     if (writer->ring == nullptr || writer->scratch == nullptr || writer->segments == nullptr ||
         writer->weights == nullptr) {
         releaseFifoWriter(writer);
@@ -580,7 +581,7 @@ void releaseFifoWriter(FifoWriter *writer)
     releaseArray(writer->ring, windowObservations, sizeof(ClockObservation));
     releaseArray(writer->scratch, windowObservations, sizeof(ClockObservation));
     releaseArray(writer->segments, segmentsMax, sizeof(Segment));
-    releaseArray(writer->weights, 2 * writer->filter->halfTaps, sizeof(double));
+    releaseArray(writer->weights, 2 * static_cast<size_t>(writer->filter->halfTaps), sizeof(double));
     releaseArray(writer, 1, sizeof(FifoWriter));
 }
 

@@ -35,28 +35,28 @@ struct RecordGap {
 };
 
 struct RecordFile {
-    bool enabled;  // beside a regular file
-    char path[PATH_MAX];
     const RunSettings *settings;
-    uint8_t rateCode;
     double nominalHz;
     double rowZeroUnixSec;
     double rowZeroMonotonicSec;
-    bool clockSynchronised;
+    double lastWrittenSec;  // host time of the latest replacement
     long clockEstimatedErrorUs;
     long clockMaximumErrorUs;
     int64_t rowsWritten;
-    int partsWritten;
-    RecordRate *rates;
-    int rateCount;
-    RecordGap *gaps;
-    int gapCount;
     int64_t gapsNotListed;
+    RecordRate *rates;
+    RecordGap *gaps;
     const char *state;       // "running", "done", "interrupted", ...
     const char *signalName;  // the signal that interrupted it, or nullptr
-    int exitStatus;          // -1 while running
-    char message[256];       // the line the run ended with
-    double lastWrittenSec;   // host time of the latest replacement
+    int partsWritten;
+    int rateCount;
+    int gapCount;
+    int exitStatus;  // -1 while running
+    bool enabled;    // beside a regular file
+    bool clockSynchronised;
+    uint8_t rateCode;
+    char message[256];  // the line the run ended with
+    char path[PATH_MAX];
 };
 
 // Prepares the record of a capture of settings to savePath, with row 0 at

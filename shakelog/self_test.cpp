@@ -164,8 +164,8 @@ int checkNoise(const AxisFigures &off)
     for (int axis = 0; axis < axes; ++axis) {
         double typical = typicalNoiseCounts[axis] * mgPerCount;
         double mg = off.rms[axis] * mgPerCount;
-        printf("noise %c: %.1f mg rms, typical %.1f mg at %.0f Hz, limit %.1f mg", axisNames[axis], mg, typical,
-               testRateHz, noiseLimitShare * typical);
+        printf("noise %c: %.1f mg rms, typical %.1f mg at %.0f Hz, limit %.1f mg", axisNames[axis], mg,
+               typical, testRateHz, noiseLimitShare * typical);
         failed += verdict(mg <= noiseLimitShare * typical) ? 0 : 1;
     }
     return failed;
