@@ -7,10 +7,16 @@
 //   the level of a 0.5 g 300 Hz tone in a capture at 100 Hz;
 //   the share of the time the reader is busy rather than asleep, and SPI
 //   transactions per sensor sample.
-// Usage: fifo_fidelity [SECONDS]   (default 10)
+// Then, for the FIFO capture on a steady, a ramping (0.5 % over the
+// capture) and a wandering clock (+-0.25 % over a minute), its rows against
+// those of one straight line fitted to the whole capture's reads, on the
+// same emulated runs: time error and SNR.  Then the resident memory and the
+// CPU time a second of capture costs after 10 min and 2 h at 3200 Hz, and
+// the rows lost when the real program, on the real clock, is killed with
+// SIGKILL at 20 random moments.
+// Usage: fifo_fidelity [SECONDS]   (default 10; the whole report)
 //        fifo_fidelity --memory SECONDS RATE
-//   the peak resident memory of a FIFO capture of SECONDS at RATE Hz (to
-//   /dev/null), against the bytes its check counts on.
+//        fifo_fidelity --kills N
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -24,10 +30,25 @@
 
 #include <pigpio.h>
 
-#include "command_line.h"
 #include <nlohmann/json.hpp>
+#include <signal.h>
+#include <fcntl.h>
+#include <thread>
+#include <chrono>
+#include <ctime>
+
+#include "band_limit.h"
+#include "command_line.h"
+#include "fifo_link.h"
+#include "fifo_plan.h"
+#include "fifo_queue.h"
+#include "fifo_reader.h"
+#include "host_clock.h"
 #include "pigpio_emulation.h"
 #include "run_captured.h"
+#include "sample_clock.h"
+#include "sensor_link.h"
+#include "tuning.h"
 
 namespace {
 
@@ -206,23 +227,6 @@ long reportedLost(const std::string &out)
     return at == std::string::npos ? 0 : std::atol(out.c_str() + at + 5);
 }
 
-// The start of the first write that set Measure: the signal's time 0.
-double measureWriteSec()
-{
-    for (long i = 0; i < emulatedLogCapacity; ++i) {
-        unsigned char bytes[2];
-        double start = 0, end = 0;
-        int count = emulatedTransactionBytes(i, bytes, sizeof bytes);
-        if (count < 0 || !emulatedTransactionTimes(i, &start, &end)) {
-            break;
-        }
-        if (count == 2 && (bytes[0] & 0x3F) == 0x2D && bytes[1] == 0x08) {
-            return start;
-        }
-    }
-    return 0;
-}
-
 // Row 0 of a FIFO capture in the signal's time, from its record.
 double recordedRowZeroSec(const char *csv)
 {
@@ -346,6 +350,160 @@ void report(const Case &c, bool fifo, double seconds)
                 tone.captured.status == 0 ? "status 0" : "status 1");
 }
 
+// --- One straight line for the whole capture, on the same run -----------
+
+struct Drift {
+    const char *name;
+    double clockError;
+    double ramp;  // fraction per second
+    double wander;
+    double wanderPeriodSec;
+};
+
+void setUpSensor(const Drift &d, double amplitudeG, double hz)
+{
+    emulatedReset();
+    emulatedSetQuiet(true);
+    emulatedUseVirtualClock(0.0);
+    emulatedSetSampleClockError(d.clockError);
+    if (d.ramp != 0 || d.wander != 0) {
+        emulatedSetSampleClockDrift(d.ramp, d.wander, d.wanderPeriodSec);
+    }
+    emulatedSetTone(0, amplitudeG, hz);
+    emulatedSetStartPhase(startPhaseSec);
+}
+
+// What the reader hands on, kept whole.
+struct Kept {
+    std::vector<FifoSample> samples;
+    std::vector<FifoEvent> events;
+};
+
+void keepQueue(FifoQueue &queue, Kept &kept)
+{
+    int64_t samplesOut = 0;
+    int64_t eventsOut = 0;
+    for (;;) {
+        int end = queue.readerEnd.load(std::memory_order_acquire);
+        int64_t samplesIn = queue.samplesIn.load(std::memory_order_acquire);
+        int64_t eventsIn = queue.eventsIn.load(std::memory_order_acquire);
+        for (; samplesOut < samplesIn; ++samplesOut) {
+            kept.samples.push_back(queue.samples[samplesOut & (queueSampleCapacity - 1)]);
+        }
+        for (; eventsOut < eventsIn; ++eventsOut) {
+            kept.events.push_back(queue.events[eventsOut & (queueEventCapacity - 1)]);
+        }
+        queue.samplesFreed.store(samplesOut, std::memory_order_release);
+        queue.eventsFreed.store(eventsOut, std::memory_order_release);
+        if (end >= 0 && samplesOut == queue.samplesIn.load() && eventsOut == queue.eventsIn.load()) {
+            return;
+        }
+        waitForOtherSide();
+    }
+}
+
+// The FIFO capture's reads and samples of a run, then its rows by one line
+// through all the reads, with the same filter.
+Rows wholeLineRows(const Drift &d, int rate, double seconds, double amplitudeG, double hz, double &rowZero)
+{
+    setUpSensor(d, amplitudeG, hz);
+    RunSettings settings = defaultSettings();
+    settings.rateHz = rate;
+    settings.durationSec = seconds;
+    settings.fifoCapture = true;
+    settings.saveToFile = true;
+    deriveCounts(settings);
+    uint8_t code = fifoRateCode(rate);
+    BandLimit filter{};
+    designBandLimit(rateCodeHz(code), rate, filter);
+    gpioInitialise();
+    SensorLink link{};
+    openSensorLink(link);
+    readDeviceId(link);
+    configureSensor(link, code, fifoModeStream, 16);
+    sensorHoldsConfiguration(link, code, fifoModeStream, 16);
+    FifoPlan plan = planFifoCapture(settings, code, filter.halfTaps, hostMonotonicSec());
+    static FifoQueue queue;
+    openFifoQueue(queue);
+    Kept kept;
+    std::thread keeping(keepQueue, std::ref(queue), std::ref(kept));
+    // Its progress lines are not the report's.
+    std::fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    runFifoReader(plan, link, queue);
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(null);
+    keeping.join();
+    closeFifoQueue(queue);
+    releaseSensor(link);
+    gpioTerminate();
+    // The reads, as the writer counts them (no losses in these runs).
+    std::vector<ClockObservation> ring(1 << 20);
+    ClockWindow window{ring.data(), static_cast<int64_t>(ring.size()), 0};
+    bool known = false;
+    for (const FifoEvent &e : kept.events) {
+        known = known || (e.kind == FifoEventKind::status && e.entries > 0);
+        if (e.kind == FifoEventKind::status && known && e.end - e.begin <= readLongestSec &&
+            e.entries < fifoEntriesMax) {
+            noteRead(window, e.stored + e.entries + 1, e.begin, e.end);
+        }
+    }
+    std::vector<ClockObservation> all(static_cast<size_t>(window.added));
+    int n = windowBetween(window, -INFINITY, INFINITY, all.data(), static_cast<int>(all.size()));
+    ClockModel line{};
+    fitClock(all.data(), n, 1 / rateCodeHz(code), line, 1);
+    Rows rows;
+    std::vector<double> weights(2 * static_cast<size_t>(filter.halfTaps));
+    auto last = static_cast<int64_t>(kept.samples.size()) - 1;
+    for (int r = 0; r < settings.sampleCount; ++r) {
+        double position = indexAtSec(line, rowSec(plan, r));
+        auto first = static_cast<int64_t>(std::floor(position)) - filter.halfTaps + 1;
+        bandLimitWeights(filter, position, weights.data());
+        double v[3] = {0, 0, 0};
+        for (int tap = 0; tap < 2 * filter.halfTaps; ++tap) {
+            int64_t k = std::min(std::max<int64_t>(first + tap, 0), last);
+            for (int axis = 0; axis < 3; ++axis) {
+                v[axis] += weights[static_cast<size_t>(tap)] * kept.samples[static_cast<size_t>(k)].counts[axis] * accConversion;
+            }
+        }
+        rows.t.push_back(static_cast<double>(r) / rate);
+        rows.x.push_back(v[0]);
+        rows.y.push_back(v[1]);
+        rows.z.push_back(v[2]);
+    }
+    releaseBandLimit(filter);
+    rowZero = plan.rowZeroSec - emulatedMeasureOriginSec();
+    return rows;
+}
+
+void reportDrift(const Drift &d, double seconds)
+{
+    setUpSensor(d, toneG, toneHz);
+    std::vector<std::string> args = {"-F", "-t", std::to_string(static_cast<int>(seconds)), "-f",
+                                     std::to_string(fastRate), "-s", csvPath};
+    CapturedRun run = runShakelogCaptured(args);
+    Rows tracked = readCsv(csvPath);
+    double trackedZero = recordedRowZeroSec(csvPath);
+    std::remove(csvPath);
+    std::remove((std::string(csvPath) + ".json").c_str());
+    double lineZero = 0;
+    Rows line = wholeLineRows(d, fastRate, seconds, toneG, toneHz, lineZero);
+    double snr[2], sfdr[2], meanUs[2], maxUs[2];
+    toneQuality(tracked.x, snr[0], sfdr[0]);
+    timeError(tracked, trackedZero, meanUs[0], maxUs[0]);
+    toneQuality(line.x, snr[1], sfdr[1]);
+    timeError(line, lineZero, meanUs[1], maxUs[1]);
+    std::printf("%-26s %9.1f %9.1f %7.1f   %9.1f %9.1f %7.1f   %s\n", d.name, meanUs[0], maxUs[0], snr[0],
+                meanUs[1], maxUs[1], snr[1], run.status == 0 ? "status 0" : "status 1");
+    std::fflush(stdout);
+}
+
+// --- Memory and CPU --------------------------------------------------------
+
 int peakMemory(const char *seconds, const char *rate)
 {
     ampleMemInfo();
@@ -358,17 +516,86 @@ int peakMemory(const char *seconds, const char *rate)
         _exit(run.status);
     }
     int status = 0;
-    waitpid(child, &status, 0);
     struct rusage usage {};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    RunSettings settings = defaultSettings();
-    settings.fifoCapture = true;
-    settings.saveToFile = true;
-    settings.durationSec = std::atoi(seconds);
-    settings.rateHz = std::atoi(rate);
-    deriveCounts(settings);
-    std::printf("FIFO capture of %s s at %s Hz: status %d, peak resident memory %.1f MB\n", seconds,
-                rate, WEXITSTATUS(status), usage.ru_maxrss / 1024.0);
+    wait4(child, &status, 0, &usage);
+    double cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec +
+                 usage.ru_stime.tv_usec * 1e-6;
+    std::printf("FIFO capture of %s s at %s Hz (virtual clock, to /dev/null): status %d, peak resident memory "
+                "%.1f MB, CPU %.2f ms a second of capture (the emulated sensor's own work included)\n",
+                seconds, rate, WEXITSTATUS(status), usage.ru_maxrss / 1024.0, 1000 * cpu / std::atof(seconds));
+    std::fflush(stdout);
+    return 0;
+}
+
+// --- Kills -----------------------------------------------------------------
+
+double unixNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
+}
+
+long completeRows(const std::string &path)
+{
+    FILE *file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        return 0;
+    }
+    long lines = 0;
+    int c;
+    while ((c = std::fgetc(file)) != EOF) {
+        lines += c == '\n';
+    }
+    std::fclose(file);
+    return lines > 0 ? lines - 1 : 0;
+}
+
+// The real program on the real clock, killed with SIGKILL between 3 and 9 s
+// into a capture at 3200 Hz: the seconds of rows due by then that the file
+// lacks.
+int kills(int count)
+{
+    const std::string path = "/tmp/shakelog_fifo_kill.csv";
+    uint64_t state = 20261210;
+    double sum = 0, largest = 0, cpu = 0, ran = 0;
+    for (int i = 0; i < count; ++i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        double at = 3 + 6 * static_cast<double>(state >> 11) / static_cast<double>(uint64_t{1} << 53);
+        pid_t child = fork();
+        if (child == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            execl(SHAKELOG_BINARY, SHAKELOG_BINARY, "-F", "-t", "60", "-f", "3200", "-s", path.c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::duration<double>(at));
+        double killed = unixNow();
+        kill(child, SIGKILL);
+        int status = 0;
+        struct rusage usage {};
+        wait4(child, &status, 0, &usage);
+        cpu += usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec +
+               usage.ru_stime.tv_usec * 1e-6;
+        ran += at;
+        FILE *record = std::fopen((path + ".json").c_str(), "r");
+        nlohmann::json json = record != nullptr ? nlohmann::json::parse(record, nullptr, false) : nlohmann::json();
+        if (record != nullptr) {
+            std::fclose(record);
+        }
+        double rowZero = json.is_object() ? json["row0"]["unix_s"].get<double>() : killed;
+        double lostSec = (killed - rowZero) - completeRows(path) / 3200.0;
+        sum += lostSec;
+        largest = std::max(largest, lostSec);
+        std::remove(path.c_str());
+        std::remove((path + ".json").c_str());
+    }
+    std::printf("%d kills with SIGKILL, 3 to 9 s into a capture at 3200 Hz: rows lost %.2f s on average, "
+                "%.2f s at most; CPU %.0f ms a second of capture on the real clock (the emulated bus busy "
+                "through each transfer, as pigpio is)\n",
+                count, sum / count, largest, 1000 * cpu / ran);
     return 0;
 }
 
@@ -378,6 +605,9 @@ int main(int argc, char **argv)
 {
     if (argc == 4 && std::string(argv[1]) == "--memory") {
         return peakMemory(argv[2], argv[3]);
+    }
+    if (argc == 3 && std::string(argv[1]) == "--kills") {
+        return kills(std::atoi(argv[2]));
     }
     double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     std::printf("Emulated sensor, virtual clock, pigpio's transfer timing; %.0f s captures.\n",
@@ -391,5 +621,19 @@ int main(int argc, char **argv)
         report(c, false, seconds);
         report(c, true, seconds);
     }
-    return 0;
+    std::printf("\nFIFO capture at 3200 Hz: the tracked clock, against one line through the whole capture's reads\n");
+    std::printf("%-26s %9s %9s %7s   %9s %9s %7s\n", "clock", "tracked", "max", "SNR", "one line", "max", "SNR");
+    std::printf("%-26s %9s %9s %7s   %9s %9s %7s\n", "", "mean us", "us", "dB", "mean us", "us", "dB");
+    const Drift drifts[] = {
+        {"steady, 2 % fast", 0.02, 0, 0, 0},
+        {"ramp of 0.5 %", -0.01, 0.005 / seconds, 0, 0},
+        {"wander of +-0.25 %, 1 min", 0.01, 0, 0.0025, 60},
+    };
+    for (const Drift &d : drifts) {
+        reportDrift(d, seconds);
+    }
+    std::printf("\n");
+    peakMemory("600", "3200");
+    peakMemory("7200", "3200");
+    return kills(20);
 }

@@ -88,6 +88,12 @@ bool keepCaptureFilesSafe(CaptureFiles &files, double nowSec)
     return true;
 }
 
+int64_t rowsKept(const CaptureFiles &files)
+{
+    int64_t before = files.partRows > 0 && files.part > 0 ? (files.part - 1) * files.partRows : 0;
+    return before + files.writer.rowsWritten;
+}
+
 void discardCaptureFiles(CaptureFiles &files)
 {
     if (files.writer.fd >= 0) {

@@ -49,6 +49,9 @@ bool keepCaptureFilesSafe(CaptureFiles &files, double nowSec);
 // the capture never started.
 void discardCaptureFiles(CaptureFiles &files);
 
+// The rows the files hold: after a failed write, those the last part kept.
+int64_t rowsKept(const CaptureFiles &files);
+
 // Flushes, syncs and closes the file being written.
 bool closeCaptureFiles(CaptureFiles &files);
 

@@ -139,14 +139,13 @@ int finishFifoCapture(const RunSettings &settings, const FifoWriterResult &resul
         printLostSensor(result, rows, settings.sampleCount, lastLine, size);
     }
     if (result.end == CaptureEnd::writeFailed) {
-        snprintf(lastLine, size, "%s", "Failed to write the output file");
+        snprintf(lastLine, size, "Failed to write the output file %s", settings.savePath);
     }
     int status = finishCapture(result.end, rows, settings.sampleCount, static_cast<int>(result.detail),
                                result.lost > 0, lastLine, static_cast<int>(size));
     record.state = endState(result.end, result.lost > 0);
     record.signalName = result.end == CaptureEnd::interrupted ? signalName(stopSignal) : nullptr;
     record.exitStatus = status;
-    record.rowsWritten = result.rows;
     return status;
 }
 
@@ -162,8 +161,11 @@ FifoWriterResult captureThroughFifo(const FifoPlan &plan, SensorLink &link, Fifo
     std::thread writing(writerThread, writer);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     runFifoReader(plan, link, queue);
-    printf("Writing to the output file...\n");
-    fflush(stdout);
+    // After a failed write its lines are the last word.
+    if (!queue.writerFailed.load(std::memory_order_acquire)) {
+        printf("Writing to the output file...\n");
+        fflush(stdout);
+    }
     writing.join();
     return fifoWriterResult(writer);
 }
@@ -242,6 +244,8 @@ int runFifoCaptureMode(const RunSettings &settings, SensorLink &link)
         result.end = CaptureEnd::writeFailed;
     }
     parts.record.partsWritten = parts.files.part;
+    parts.record.rowsWritten = rowsKept(parts.files);
+    result.rows = parts.record.rowsWritten;
     int status = finishFifoCapture(settings, result, parts.record);
     writeRecordFile(parts.record, hostMonotonicSec());
     releaseParts(parts);

@@ -324,8 +324,11 @@ void runFifoReader(const FifoPlan &plan, SensorLink &link, FifoQueue &queue)
             break;
         }
         // Progress in the rows' time: their first second is the first
-        // second of the duration.
-        reportProgress(reader.statusReports, now - plan.rowZeroSec, plan.durationSec);
+        // second of the duration, and the reads past the last row (the
+        // filter's reach) say no more once it is over.
+        if (reader.statusReports < plan.durationSec) {
+            reportProgress(reader.statusReports, now - plan.rowZeroSec, plan.durationSec);
+        }
         if (now > plan.endSec) {
             why = CaptureEnd::complete;
             break;

@@ -148,7 +148,8 @@ double refine(const ClockObservation *observations, int n, int groups, ClockMode
 
 }  // namespace
 
-bool fitClock(const ClockObservation *observations, int n, double nominalPeriod, ClockModel &model)
+bool fitClock(const ClockObservation *observations, int n, double nominalPeriod, ClockModel &model,
+              int highestDegree)
 {
     model = ClockModel{};
     if (n < 1) {
@@ -163,7 +164,7 @@ bool fitClock(const ClockObservation *observations, int n, double nominalPeriod,
     // What the observations can carry: a shift of the nominal line alone,
     // a line, or a line that bends with a drifting rate.
     bool wide = model.lastSec - model.firstSec >= quadraticSpanSec && n >= quadraticObservations;
-    int fitted = n < 2 || last == first ? 0 : wide ? 2 : 1;
+    int fitted = n < 2 || last == first ? 0 : wide && highestDegree > 1 ? 2 : 1;
     model.degree = fitted > 1 ? fitted : 1;
     model.coef[0] = (observations[0].lower - nominalPeriod + observations[0].upper) / 2 +
                     (model.center - (first - 1)) * nominalPeriod;

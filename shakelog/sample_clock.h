@@ -36,8 +36,10 @@ struct ClockModel {
 // Fits the n observations (in time order), taking nominalPeriod (seconds)
 // as the first guess of the rate.  A window shorter than quadraticSpanSec,
 // or with few observations, gets a straight line.  False, with model
-// invalid, when there is nothing to fit.
-bool fitClock(const ClockObservation *observations, int n, double nominalPeriod, ClockModel &model);
+// invalid, when there is nothing to fit.  highestDegree 1 keeps it a line
+// whatever the window.
+bool fitClock(const ClockObservation *observations, int n, double nominalPeriod, ClockModel &model,
+              int highestDegree = 2);
 
 inline constexpr double quadraticSpanSec = 1.0;
 

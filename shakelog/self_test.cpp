@@ -15,6 +15,7 @@
 #include "fifo_link.h"
 #include "host_clock.h"
 #include "sample_clock.h"
+#include "stop_signal.h"
 
 namespace {
 
@@ -69,6 +70,9 @@ bool readFifo(TestReading &reading, AxisFigures &figures, int dropped, int wante
     int taken = 0;
     int seen = 0;
     while (taken < wanted) {
+        if (stopSignal != 0) {
+            return false;
+        }
         time_sleep(readEverySec);
         double begin = hostMonotonicSec();
         int status = readFifoStatus(*reading.link);
@@ -211,6 +215,11 @@ int runSelfTest(SensorLink &link)
     // bit is clear for whatever comes next.
     releaseSensor(link);
     gpioTerminate();
+    if (!read && stopSignal != 0) {
+        printf("Self-test interrupted.\n");
+        fflush(stdout);
+        return 1;
+    }
     if (!read) {
         printf("Error occurred!");
         fflush(stdout);

@@ -117,6 +117,7 @@ bool configureDirectReading(SensorLink &link)
 void releaseSensor(SensorLink &link)
 {
     writeRegister(link, regFifoCtl, fifoControl(fifoModeBypass, 0));
+    writeRegister(link, regDataFormat, dataFormatCapture);
     writeRegister(link, regPowerCtl, powerCtlStandby);
 }
 

@@ -66,8 +66,8 @@ bool sensorHoldsConfiguration(SensorLink &link, uint8_t rateCode, uint8_t fifoMo
 // The 3200 Hz bypass configuration of the console and the default file mode.
 bool configureDirectReading(SensorLink &link);
 
-// Back to bypass (which empties the FIFO) and standby, for whatever runs on
-// the sensor next.  Results are not examined: it runs on failed links too.
+// Back to bypass (which empties the FIFO), the self-test force off, and
+// standby, for whatever runs on the sensor next.  Results are not examined: it runs on failed links too.
 void releaseSensor(SensorLink &link);
 
 // One 7-byte data read.  Returns the transfer result; only when it equals
