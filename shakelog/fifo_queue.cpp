@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "capture_memory.h"
+#include "stop_signal.h"
 
 namespace {
 
@@ -46,8 +47,8 @@ void pushSample(FifoQueue &queue, const FifoSample &sample)
 {
     int64_t in = queue.samplesIn.load(std::memory_order_relaxed);
     while (in - queue.samplesFreed.load(std::memory_order_acquire) >= queueSampleCapacity) {
-        if (queue.writerFailed.load(std::memory_order_acquire)) {
-            return;  // nobody will free it: the reader stops at its next check
+        if (queue.writerFailed.load(std::memory_order_acquire) || stopSignal != 0) {
+            return;  // nobody will free it, or the run is to stop: the reader stops at its next check
         }
         waitForOtherSide();
     }
@@ -59,7 +60,7 @@ void pushEvent(FifoQueue &queue, const FifoEvent &event)
 {
     int64_t in = queue.eventsIn.load(std::memory_order_relaxed);
     while (in - queue.eventsFreed.load(std::memory_order_acquire) >= queueEventCapacity) {
-        if (queue.writerFailed.load(std::memory_order_acquire)) {
+        if (queue.writerFailed.load(std::memory_order_acquire) || stopSignal != 0) {
             return;
         }
         waitForOtherSide();

@@ -395,8 +395,17 @@ bool takeEvents(FifoWriter &writer, bool readerEnded)
     double readerSec = writer.queue->readerSec.load(std::memory_order_acquire);
     int64_t in = writer.queue->eventsIn.load(std::memory_order_acquire);
     bool took = false;
+    // No further ahead of the rows than their clock fits look: the window
+    // keeps only so many observations, and a reader far ahead (the writer
+    // held up) would push out those the next rows need.
+    double aheadSec = writer.rowsDone
+                          ? INFINITY
+                          : rowSec(*writer.plan, writer.nextRow) + writer.windowSec + blockSec + 1.0;
     while (writer.eventCursor < in) {
         const FifoEvent &event = eventAt(writer, writer.eventCursor);
+        if (event.begin > aheadSec) {
+            break;
+        }
         if (event.kind == FifoEventKind::overrun) {
             if (!sizeGap(writer, writer.eventCursor, readerEnded)) {
                 break;
