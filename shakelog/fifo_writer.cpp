@@ -494,7 +494,10 @@ bool writeBlock(FifoWriter &writer, bool readerEnded)
     double centreSec = (rowSec(plan, firstRow) + rowSec(plan, last)) / 2;
     double toSec = rowSec(plan, last) + writer.lookaheadSec;
     double fromSec = centreSec - (writer.windowSec - writer.lookaheadSec);
-    if (!readerEnded && writer.takenUpToSec < toSec) {
+    // Every read the window reaches must be in the books: once the reader
+    // has ended, all there will be.
+    bool allTaken = writer.eventCursor == writer.queue->eventsIn.load(std::memory_order_acquire);
+    if (writer.takenUpToSec < toSec && !(readerEnded && allTaken)) {
         return false;
     }
     int n = windowBetween(writer.window, fromSec, toSec, writer.scratch,
