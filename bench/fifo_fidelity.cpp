@@ -48,6 +48,7 @@
 #include "run_captured.h"
 #include "sample_clock.h"
 #include "sensor_link.h"
+#include "tone_phase.h"
 #include "tuning.h"
 
 namespace {
@@ -190,19 +191,7 @@ void timeError(const Rows &rows, double zeroSec, double &meanUs, double &maxUs)
     int windows = 0;
     size_t per = static_cast<size_t>(errorWindowSec * fastRate);
     for (size_t start = 0; start + per <= rows.t.size(); start += per) {
-        // The least-squares fit of a sine and a cosine: exact for a window
-        // of any length, not only of whole cycles.
-        double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0;
-        for (size_t i = start; i < start + per; ++i) {
-            double phase = 2 * pi * toneHz * (zeroSec + rows.t[i]);
-            double sine = std::sin(phase), cosine = std::cos(phase);
-            ss += sine * sine;
-            sc += sine * cosine;
-            cc += cosine * cosine;
-            xs += rows.x[i] * sine;
-            xc += rows.x[i] * cosine;
-        }
-        double errorUs = std::atan2(xc * ss - xs * sc, xs * cc - xc * sc) / (2 * pi * toneHz) * 1e6;
+        double errorUs = toneTimeError(&rows.t[start], &rows.x[start], per, toneHz, zeroSec) * 1e6;
         meanUs += std::fabs(errorUs);
         maxUs = std::max(maxUs, std::fabs(errorUs));
         ++windows;

@@ -18,6 +18,7 @@
 #include "pigpio_emulation.h"
 #include "run_captured.h"
 #include "test_emulator.h"
+#include "tone_phase.h"
 
 namespace {
 
@@ -67,21 +68,8 @@ double largestTimeError(const Rows &rows, const nlohmann::json &record, double h
         if (rows.t[start] < fromSec) {
             continue;
         }
-        // The least-squares fit of a sine and a cosine: exact for a window
-        // of any length, not only of whole cycles.
-        double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0;
-        for (size_t i = start; i < start + per; ++i) {
-            double phase = 2 * pi * hz * (rowZero + rows.t[i]);
-            double sine = std::sin(phase), cosine = std::cos(phase);
-            ss += sine * sine;
-            sc += sine * cosine;
-            cc += cosine * cosine;
-            xs += rows.x[i] * sine;
-            xc += rows.x[i] * cosine;
-        }
-        double inPhase = xs * cc - xc * sc;
-        double quadrature = xc * ss - xs * sc;
-        largest = std::max(largest, std::fabs(std::atan2(quadrature, inPhase) / (2 * pi * hz)));
+        double error = toneTimeError(&rows.t[start], &rows.x[start], per, hz, rowZero);
+        largest = std::max(largest, std::fabs(error));
     }
     return largest;
 }
