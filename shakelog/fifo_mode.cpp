@@ -182,6 +182,7 @@ struct FifoParts {
 void releaseParts(FifoParts &parts)
 {
     releaseFifoWriter(parts.writer);
+    closeRecordFile(parts.record);
     releaseRecordFile(parts.record);
     closeFifoQueue(parts.queue);
     releaseBandLimit(parts.filter);

@@ -25,6 +25,8 @@ inline constexpr char recordFormat[] = "shakelog-record";
 inline constexpr int recordFormatVersion = 1;
 inline constexpr char temporarySuffix[] = ".tmp";
 inline constexpr int microsPerSecond = 1000000;
+// The least room taken for the next replacement.
+inline constexpr int64_t recordSpareLeastBytes = 64 * 1024;
 
 // The system clock's time of a monotonic moment, and what the kernel says
 // of the system clock's accuracy.
@@ -148,20 +150,6 @@ nlohmann::ordered_json recordJson(const RecordFile &record)
     };
 }
 
-bool writeWhole(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written > 0) {
-            done += static_cast<size_t>(written);
-        } else if (written == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 bool openRecordFile(RecordFile &record, const RunSettings &settings, uint8_t rateCode, double nominalHz,
@@ -173,6 +161,7 @@ bool openRecordFile(RecordFile &record, const RunSettings &settings, uint8_t rat
     record.state = "running";
     record.exitStatus = -1;
     record.lastWrittenSec = -INFINITY;  // the first replacement is due at once
+    record.spareFd = -1;
     int length = snprintf(record.path, sizeof record.path, "%s%s", settings.savePath, recordSuffix);
     record.enabled = length > 0 && static_cast<size_t>(length) < sizeof record.path;
     rowZeroInUtc(record, rowZeroSec);
@@ -205,20 +194,52 @@ void noteRecordGap(RecordFile &record, const RecordGap &gap)
     }
 }
 
+// Takes room on the disk for the next replacement, at least twice what the
+// record needs now; false when the disk has none left.
+bool prepareSpare(RecordFile &record, const char *temporary, size_t bytes)
+{
+    int64_t wanted = std::max<int64_t>(recordSpareLeastBytes, 2 * static_cast<int64_t>(bytes));
+    if (record.spareFd >= 0 && record.spareBytes >= static_cast<int64_t>(bytes)) {
+        return true;
+    }
+    if (record.spareFd < 0) {
+        record.spareFd = open(temporary, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        record.spareBytes = 0;
+        if (record.spareFd < 0) {
+            return false;
+        }
+    }
+    int error = posix_fallocate(record.spareFd, 0, wanted);
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    record.spareBytes = wanted;
+    return true;
+}
+
 bool writeRecordFile(RecordFile &record, double nowSec)
 {
     if (!record.enabled) {
         return true;
     }
     record.lastWrittenSec = nowSec;
-    std::string text = recordJson(record).dump(2) + "\n";
+    std::string text = recordJson(record).dump(2);
     char temporary[PATH_MAX + sizeof temporarySuffix];
     snprintf(temporary, sizeof temporary, "%s%s", record.path, temporarySuffix);
-    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool written = fd >= 0 && writeWhole(fd, text) && fsync(fd) == 0;
+    bool written = prepareSpare(record, temporary, text.size() + 1);
+    if (written) {
+        // Spaces to the end of the room taken: what a JSON reader passes over.
+        text.append(static_cast<size_t>(record.spareBytes) - text.size() - 1, ' ');
+        text.push_back('\n');
+        written =
+            pwrite(record.spareFd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
+            fsync(record.spareFd) == 0;
+    }
     int error = errno;
-    if (fd >= 0) {
-        written = close(fd) == 0 && written;
+    if (record.spareFd >= 0) {
+        written = close(record.spareFd) == 0 && written;
+        record.spareFd = -1;
     }
     written = written && rename(temporary, record.path) == 0;
     if (!written) {
@@ -230,5 +251,18 @@ bool writeRecordFile(RecordFile &record, double nowSec)
         return false;
     }
     syncDirectoryOf(record.path);
+    // The room the record just left makes the next one's.
+    prepareSpare(record, temporary, text.size());
     return true;
+}
+
+void closeRecordFile(RecordFile &record)
+{
+    if (record.spareFd >= 0) {
+        close(record.spareFd);
+        record.spareFd = -1;
+        char temporary[PATH_MAX + sizeof temporarySuffix];
+        snprintf(temporary, sizeof temporary, "%s%s", record.path, temporarySuffix);
+        unlink(temporary);
+    }
 }

@@ -4,7 +4,10 @@
 // then, the sensor's tracked rate a minute at a time, every gap, the parts
 // written, and how the capture ended.  Made when the capture starts and
 // replaced whole (written beside, then renamed over) at least once a
-// minute and at the end, so that it is never found half written.
+// minute and at the end, so that it is never found half written.  Each
+// replacement is written into a file whose room on the disk was taken
+// before (the record padded with spaces to fill it), so that the record
+// can still say how a capture ended when its rows filled the card.
 #ifndef SHAKELOG_RECORD_FILE_H
 #define SHAKELOG_RECORD_FILE_H
 
@@ -44,6 +47,7 @@ struct RecordFile {
     long clockMaximumErrorUs;
     int64_t rowsWritten;
     int64_t gapsNotListed;
+    int64_t spareBytes;
     RecordRate *rates;
     RecordGap *gaps;
     const char *state;       // "running", "done", "interrupted", ...
@@ -52,6 +56,7 @@ struct RecordFile {
     int rateCount;
     int gapCount;
     int exitStatus;  // -1 while running
+    int spareFd;     // the next replacement, its room already taken, or -1
     bool enabled;    // beside a regular file
     bool clockSynchronised;
     uint8_t rateCode;
@@ -73,5 +78,8 @@ void noteRecordGap(RecordFile &record, const RecordGap &gap);
 // Replaces FILE.json with the record as it stands; false, after a line on
 // standard output the first time, when it cannot be written.
 bool writeRecordFile(RecordFile &record, double nowSec);
+
+// Gives back the room taken for a next replacement: the capture is over.
+void closeRecordFile(RecordFile &record);
 
 #endif

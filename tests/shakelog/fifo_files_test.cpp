@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <sys/mount.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "gpio_sandbox.h"
 #include "pigpio_emulation.h"
 #include "run_captured.h"
 
@@ -39,6 +41,22 @@ std::vector<std::string> dataLines(const std::string &content, bool *lastComplet
         *lastComplete = start == content.size();
     }
     return lines;
+}
+
+// Where the card is filled from: what the handler of SIGUSR1 writes into.
+char fillerPath[128];
+
+// Fills the file system the capture writes to, as another program would:
+// write(2) alone, safe in a signal handler.
+extern "C" void fillTheCard(int)
+{
+    int fd = open(fillerPath, O_WRONLY | O_CREAT, 0600);
+    static char block[65536];
+    while (fd >= 0 && write(fd, block, sizeof block) > 0) {
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
 }
 
 double unixNow()
@@ -188,6 +206,53 @@ TEST_F(FifoFiles, TheRecordNamesEveryGapAndHowTheCaptureEnded)
         EXPECT_EQ(record["sensor"]["data_rate_code"], 15) << c.name;
         EXPECT_EQ(record["sensor_rate"].size(), 1u) << c.name << ": one a minute";
     }
+}
+
+TEST_F(FifoFiles, ACardThatFillsUpStopsTheCaptureWithTheRowsKeptAndTheRecordSaysSo)
+{
+    sandbox_session session;
+    std::string whyNot;
+    if (!enter_sandbox(&session, &whyNot)) {
+        GTEST_SKIP() << "no private mount namespace for a small file system: " << whyNot;
+    }
+    char pattern[] = "/tmp/shakelog-full-card.XXXXXX";
+    std::string dir = mkdtemp(pattern) != nullptr ? pattern : "";
+    bool mounted = !dir.empty() && mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") == 0;
+    if (mounted) {
+        std::string csv = dir + "/run.csv";
+        snprintf(fillerPath, sizeof fillerPath, "%s/filler", dir.c_str());
+        struct sigaction fill {};
+        fill.sa_handler = fillTheCard;
+        struct sigaction previous {};
+        sigaction(SIGUSR1, &fill, &previous);
+        // On the real clock, so that the rows are where they would be when
+        // the card fills, some 4 s in.
+        emulatedReset();
+        emulatedSetQuiet(true);
+        emulatedSetTone(0, 0.5, 37);
+        emulatedSignalTransfer(3000, SIGUSR1);
+        CapturedRun run = runShakelogCaptured({"-F", "-t", "8", "-f", "200", "-s", csv});
+        sigaction(SIGUSR1, &previous, nullptr);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.out.find("Failed to write the output file " + csv + ": No space left on device\n"),
+                  std::string::npos)
+            << run.out;
+        std::vector<std::string> rows = dataLines(readFile(csv));
+        EXPECT_GT(rows.size(), 100u);
+        EXPECT_NE(run.out.find(csv + " keeps its first " + std::to_string(rows.size()) + " rows.\n"),
+                  std::string::npos)
+            << run.out;
+        nlohmann::json record = nlohmann::json::parse(readFile(csv + ".json"), nullptr, false);
+        ASSERT_FALSE(record.is_discarded());
+        EXPECT_EQ(record["end"]["state"], "write error");
+        EXPECT_EQ(record["end"]["exit_status"], 1);
+        EXPECT_EQ(record["rows_written"], rows.size());
+    }
+    leave_sandbox(&session);  // the file system goes with the namespace
+    if (!dir.empty()) {
+        rmdir(dir.c_str());
+    }
+    EXPECT_TRUE(mounted) << "cannot mount a small file system";
 }
 
 }  // namespace
