@@ -16,6 +16,7 @@ namespace {
 inline constexpr int axes = 3;
 inline constexpr int64_t windowObservations = int64_t{1} << 13;
 inline constexpr int segmentsMax = 4096;
+inline constexpr int breaksMax = 256;
 // The clock fit of a block of rows: observations from clockWindowSec (or
 // clockWindowSamples samples) around it, of which at most the lookahead
 // after it; the longer of the filter's reach plus this and half the window.
@@ -30,6 +31,7 @@ inline constexpr double bookFitEverySec = 0.1;
 // tried.  The size is exact when one alone lets a clock meet every read,
 // to within this share of a period.
 inline constexpr int gapWitnessesMax = 32;
+inline constexpr double witnessLongestSec = 0.05;
 inline constexpr double gapWitnessSec = 0.1;
 inline constexpr int64_t gapCandidateSpread = 2;
 inline constexpr double gapFitSlackShare = 0.02;
@@ -78,6 +80,10 @@ struct FifoWriter {
     Segment *segments;
     int segmentCount;
     int64_t lost;  // samples lost so far: the current segment's offset
+    // Host times of the losses not sized exactly: the counts on either side
+    // may be a sample apart, so no fit of the clock takes reads from both.
+    double breaks[breaksMax];
+    int64_t breakCount;
     int64_t eventCursor;
     double takenUpToSec;  // every read that began before this is in the books
     // Rows.
@@ -95,6 +101,32 @@ namespace {
 double samplePeriod(const FifoWriter &writer)
 {
     return 1 / writer.plan->sampleHz;
+}
+
+// The latest break at or before t, or -infinity.
+double breakBefore(const FifoWriter &writer, double t)
+{
+    for (int64_t i = writer.breakCount - 1; i >= 0 && i >= writer.breakCount - breaksMax; --i) {
+        double at = writer.breaks[i % breaksMax];
+        if (at <= t) {
+            return at;
+        }
+    }
+    return -INFINITY;
+}
+
+// The earliest break after t, or infinity.
+double breakAfter(const FifoWriter &writer, double t)
+{
+    double found = INFINITY;
+    for (int64_t i = writer.breakCount - 1; i >= 0 && i >= writer.breakCount - breaksMax; --i) {
+        double at = writer.breaks[i % breaksMax];
+        if (at <= t) {
+            break;
+        }
+        found = at;
+    }
+    return found;
 }
 
 // --- Where samples lie -------------------------------------------------
@@ -197,7 +229,8 @@ Candidates countsBetween(const ClockModel &model, double begin, double end)
 void refitBooks(FifoWriter &writer, double nowSec)
 {
     writer.booksFitSec = nowSec;
-    int n = windowBetween(writer.window, nowSec - writer.windowSec, nowSec, writer.scratch,
+    double fromSec = std::fmax(nowSec - writer.windowSec, breakBefore(writer, nowSec));
+    int n = windowBetween(writer.window, fromSec, nowSec, writer.scratch,
                           static_cast<int>(windowObservations));
     if (n > 0) {
         fitClock(writer.scratch, n, samplePeriod(writer), writer.books);
@@ -215,8 +248,11 @@ ClockModel nominalClock(const FifoWriter &writer)
     return model;
 }
 
-void noteGap(FifoWriter &writer, int64_t stored, int64_t lost, bool exact)
+void noteGap(FifoWriter &writer, int64_t stored, int64_t lost, bool exact, double atSec)
 {
+    if (!exact) {
+        writer.breaks[writer.breakCount++ % breaksMax] = atSec;
+    }
     FifoWriterResult &result = writer.result;
     const FifoPlan &plan = *writer.plan;
     int64_t lastIndex = stored + writer.lost - 1;  // the sample before the gap
@@ -276,7 +312,8 @@ Witnesses gatherWitnesses(const FifoWriter &writer, int64_t at, bool readerEnded
         }
         // A read of a full FIFO may come after a further loss that the next
         // pop will report: it speaks of both.
-        if (seen.end - seen.begin > readLongestSec || seen.entries >= fifoEntriesMax) {
+        // One held up inside still bounds the count, if loosely.
+        if (seen.end - seen.begin > witnessLongestSec || seen.entries >= fifoEntriesMax) {
             continue;
         }
         int64_t known = seen.stored + writer.lost + seen.entries + 1;
@@ -325,10 +362,15 @@ bool sizeGap(FifoWriter &writer, int64_t at, bool readerEnded)
     int64_t before = overrun.stored + writer.lost;
     int64_t low = std::max<int64_t>(1, fromPop.low - fifoSamplesHeld - before - gapCandidateSpread);
     int64_t high = std::max<int64_t>(1, fromPop.high - fifoSamplesHeld - before + gapCandidateSpread);
-    int earlier = windowBetween(writer.window, overrun.begin - writer.windowSec, overrun.begin,
-                                writer.scratch, static_cast<int>(windowObservations) - gapWitnessesMax);
+    double fromSec = std::fmax(overrun.begin - writer.windowSec, breakBefore(writer, overrun.begin));
+    int earlier = windowBetween(writer.window, fromSec, overrun.begin, writer.scratch,
+                                static_cast<int>(windowObservations) - gapWitnessesMax);
     int64_t lost = std::max<int64_t>(1, (fromPop.low + fromPop.high) / 2 - fifoSamplesHeld - before);
-    bool exact = false;
+    // Without a read after it, the clock alone sizes it: exact where the pop
+    // fell clear of any arrival by a clock seen long enough to be sure of.
+    const ClockModel &books = writer.books;
+    bool sure = books.valid && books.margin >= 0 && books.lastSec - books.firstSec >= unseenLossFitSec;
+    bool exact = witnesses.count == 0 && sure && fromPop.low == fromPop.high;
     if (earlier > 0 && witnesses.count > 0) {
         double best = -INFINITY;
         double runnerUp = -INFINITY;
@@ -345,7 +387,7 @@ bool sizeGap(FifoWriter &writer, int64_t at, bool readerEnded)
         double slack = gapFitSlackShare * samplePeriod(writer);
         exact = best >= -slack && runnerUp < -slack;
     }
-    noteGap(writer, overrun.stored, lost, exact);
+    noteGap(writer, overrun.stored, lost, exact, overrun.begin);
     return true;
 }
 
@@ -377,7 +419,7 @@ void takeStatus(FifoWriter &writer, const FifoEvent &status)
         if (count < least) {
             // Lost where no pop could see it: after the reads of the batch
             // before, which agreed with the clock.
-            noteGap(writer, previous, least - count, false);
+            noteGap(writer, previous, least - count, false, status.begin);
             count = least;
         }
     }
@@ -500,7 +542,9 @@ bool writeBlock(FifoWriter &writer, bool readerEnded)
     if (writer.takenUpToSec < toSec && !(readerEnded && allTaken)) {
         return false;
     }
-    int n = windowBetween(writer.window, fromSec, toSec, writer.scratch,
+    fromSec = std::fmax(fromSec, breakBefore(writer, centreSec));
+    double fitToSec = std::fmin(toSec, breakAfter(writer, centreSec));
+    int n = windowBetween(writer.window, fromSec, fitToSec, writer.scratch,
                           static_cast<int>(windowObservations));
     ClockModel clock{};
     if (n == 0 || !fitClock(writer.scratch, n, samplePeriod(writer), clock)) {

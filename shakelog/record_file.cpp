@@ -26,7 +26,7 @@ inline constexpr int recordFormatVersion = 1;
 inline constexpr char temporarySuffix[] = ".tmp";
 inline constexpr int microsPerSecond = 1000000;
 // The least room taken for the next replacement.
-inline constexpr int64_t recordSpareLeastBytes = 64 * 1024;
+inline constexpr int64_t recordSpareLeastBytes = int64_t{64} * 1024;
 
 // The system clock's time of a monotonic moment, and what the kernel says
 // of the system clock's accuracy.
