@@ -2,13 +2,16 @@
 # libraries assume ARMv7 and do not run there at all, so the programs come
 # from the armel toolchain, tuned for the ARM1176 with its VFP, and are
 # linked statically. softfp keeps armel's calling convention while letting
-# the compiler use the VFP for the arithmetic itself.
+# the compiler use the VFP for the arithmetic itself. ARMv6KZ is what the
+# ARM1176JZF-S of every such board implements: its exclusive loads and
+# stores of bytes and doublewords make the atomics that the capture's two
+# threads share lock-free.
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(DEBIAN_CROSS_TRIPLET arm-linux-gnueabi)
 set(DEBIAN_CROSS_QEMU qemu-arm)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 
-set(ARMV6_FLAGS "-march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
+set(ARMV6_FLAGS "-march=armv6kz -mfpu=vfp -mfloat-abi=softfp -marm")
 set(CMAKE_C_FLAGS_INIT "${ARMV6_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${ARMV6_FLAGS} -Wno-psabi")
 # The two programs are linked statically (STATIC_PROGRAMS); the tests and
