@@ -66,6 +66,7 @@ struct Reader {
     int64_t stored;       // samples popped
     bool countKnown;      // a sample has been left in the FIFO: every count is exact
     double lastNewSec;    // the latest read that found a new sample
+    int batchesSinceNew;  // batches since then
     double lastCheckSec;  // the latest device ID check
     int statusReports;
     int64_t wake;         // wakes so far, for their phases
@@ -193,9 +194,11 @@ bool readBatch(Reader &reader, CaptureEnd &why, double &detail)
     if (reader.wake > 0 && late > 0 && late < readLongestSec) {
         reader.aim.latencySec += latencyWeight * (late - reader.aim.latencySec);
     }
+    ++reader.batchesSinceNew;
     if (entries > 0) {
         reader.countKnown = true;
         reader.lastNewSec = end;
+        reader.batchesSinceNew = 0;
     }
     noteForAim(reader, entries, begin, end);
     int64_t before = reader.aim.segmentStart;
@@ -223,7 +226,7 @@ bool checkSensor(Reader &reader, double now, CaptureEnd &why, double &detail)
         }
     }
     double silentLimit = std::fmax(silentLimitSec, silentLimitPeriods * period(reader));
-    if (now - reader.lastNewSec > silentLimit) {
+    if (now - reader.lastNewSec > silentLimit && reader.batchesSinceNew >= silentLimitBatches) {
         why = CaptureEnd::sensorSilent;
         detail = now - reader.lastNewSec;
         return false;

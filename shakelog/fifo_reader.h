@@ -24,9 +24,11 @@ inline constexpr double fifoWakeSec = 8.381966 / 3200;
 // sensor answered is too loose to time anything by.
 inline constexpr double readLongestSec = 0.001;
 // No new sample for this long, or for this many periods if longer, while
-// samples are due: the sensor has stopped.
+// samples are due, and none in this many batches: the sensor has stopped.
+// A reader held up by the host reads at least that often before it says so.
 inline constexpr double silentLimitSec = 0.5;
 inline constexpr int silentLimitPeriods = 4;
+inline constexpr int silentLimitBatches = 20;
 
 // Reads until plan.endSec has passed, a stop signal, a failed transfer, a
 // lost sensor, or the writer's failure; sets queue.readerEnd last.
