@@ -14,9 +14,6 @@
 
 namespace {
 
-// After each pop the FIFO needs 5 us before the data or FIFO_STATUS is read
-// again; a read that starts sooner is not the next sample.
-inline constexpr double popGapSec = 5e-6;
 // Aimed wakes fall a little before or after their arrival in turn, by a
 // low-discrepancy sequence of this step.
 inline constexpr double wakePhaseStep = 0.41421356237309515;
@@ -96,7 +93,7 @@ bool readStatus(Reader &reader, int &entries, double &begin, double &end, Captur
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (attempt > 0) {
-            time_sleep(popGapSec);
+            time_sleep(fifoPopGapSec);
         }
         begin = hostMonotonicSec();
         int status = readFifoStatus(*reader.link);
@@ -152,13 +149,13 @@ void noteForAim(Reader &reader, int entries, double begin, double end)
     }
 }
 
-// Pops `entries` samples, one transfer each, popGapSec apart.  Each
+// Pops `entries` samples, one transfer each, fifoPopGapSec apart.  Each
 // starts at INT_SOURCE: a set Overrun says samples were lost before this one.
 bool popEntries(Reader &reader, int entries, CaptureEnd &why)
 {
     for (int i = 0; i < entries; ++i) {
         if (i > 0) {
-            time_sleep(popGapSec);
+            time_sleep(fifoPopGapSec);
         }
         AccelSample sample{};
         uint8_t source = 0;
@@ -281,11 +278,11 @@ double nextWake(Reader &reader, double now)
     bool canAim = period(reader) > aimFromPeriodSec && aim.model.valid && now - aim.lastFitSec < 1.0;
     reader.aim.aimed = false;
     if (reader.behind) {
-        return now + popGapSec;
+        return now + fifoPopGapSec;
     }
     double wake = canAim ? aimedWake(reader, now, phase) : gridWake(reader, now);
-    if (wake < now + popGapSec) {
-        wake = now + popGapSec;
+    if (wake < now + fifoPopGapSec) {
+        wake = now + fifoPopGapSec;
     }
     return std::fmin(wake, now + longestSleepSec);
 }

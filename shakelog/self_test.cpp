@@ -16,6 +16,7 @@
 #include "host_clock.h"
 #include "sample_clock.h"
 #include "stop_signal.h"
+#include "tuning.h"
 
 namespace {
 
@@ -27,9 +28,8 @@ inline constexpr uint8_t testWatermark = 16;
 inline constexpr int averagedSamples = 200;
 inline constexpr int settlingSamples = 40;
 inline constexpr double readEverySec = 0.01;
-inline constexpr double popGapSec = 5e-6;
 inline constexpr int axes = 3;
-inline constexpr double mgPerCount = 3.90625;
+inline constexpr double mgPerCount = accConversion * 1000;
 
 // The force's limits in counts, for a 3.3 V supply: the datasheet's at
 // 2.5 V (X +50..+540, Y -540..-50, Z +75..+875) scaled by the square of the
@@ -89,7 +89,7 @@ bool readFifo(TestReading &reading, AxisFigures &figures, int dropped, int wante
         }
         for (int i = 0; i < entries && taken < wanted; ++i) {
             if (i > 0) {
-                time_sleep(popGapSec);
+                time_sleep(fifoPopGapSec);
             }
             AccelSample sample{};
             uint8_t source = 0;

@@ -59,6 +59,9 @@ inline constexpr uint8_t fifoStatusEntriesMask = 0x3F;
 // wait at most, and FIFO_STATUS never counts more than 32.
 inline constexpr int fifoEntriesMax = 32;
 inline constexpr int fifoSamplesHeld = fifoEntriesMax + 1;
+// After each pop the FIFO needs 5 us before the data or FIFO_STATUS is read
+// again; a read that starts sooner is not the next sample.
+inline constexpr double fifoPopGapSec = 5e-6;
 
 // SPI command byte: bit 7 reads, bit 6 moves to the next register per byte.
 inline constexpr uint8_t commandRead = 1u << 7;
