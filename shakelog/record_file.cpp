@@ -227,7 +227,8 @@ bool writeRecordFile(RecordFile &record, double nowSec)
     std::string text = recordJson(record).dump(2);
     char temporary[PATH_MAX + sizeof temporarySuffix];
     snprintf(temporary, sizeof temporary, "%s%s", record.path, temporarySuffix);
-    bool written = prepareSpare(record, temporary, text.size() + 1);
+    size_t needed = text.size() + 1;
+    bool written = prepareSpare(record, temporary, needed);
     if (written) {
         // Spaces to the end of the room taken: what a JSON reader passes over.
         text.append(static_cast<size_t>(record.spareBytes) - text.size() - 1, ' ');
@@ -252,7 +253,7 @@ bool writeRecordFile(RecordFile &record, double nowSec)
     }
     syncDirectoryOf(record.path);
     // The room the record just left makes the next one's.
-    prepareSpare(record, temporary, text.size());
+    prepareSpare(record, temporary, needed);
     return true;
 }
 

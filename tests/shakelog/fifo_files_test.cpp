@@ -161,6 +161,8 @@ TEST_F(FifoFiles, SplitPartsJoinIntoTheUnsplitFileAndTheRecordNamesThem)
     EXPECT_EQ(record["parts"][2]["first_time_s"], 2.0);
     EXPECT_EQ(record["rows_written"], 300);
     EXPECT_EQ(record["options"]["split_s"], 1);
+    EXPECT_LE(readFile(path + ".json").size(), 65536u)
+        << "replaced at every part, it keeps its first room";
 }
 
 TEST_F(FifoFiles, TheRecordNamesEveryGapAndHowTheCaptureEnded)
