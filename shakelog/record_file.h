@@ -55,9 +55,9 @@ struct RecordFile {
     int partsWritten;
     int rateCount;
     int gapCount;
-    int exitStatus;  // -1 while running
-    int spareFd;     // the next replacement, its room already taken, or -1
-    bool enabled;    // beside a regular file
+    int exitStatus;    // -1 while running
+    int spareFd = -1;  // the next replacement, its room already taken, or -1
+    bool enabled;      // beside a regular file
     bool clockSynchronised;
     uint8_t rateCode;
     char message[256];  // the line the run ended with

@@ -326,4 +326,21 @@ TEST_F(FifoMode, AnotherDeviceMidwayEndsEveryModeAsAMissingSensorDoesAtStart)
     }
 }
 
+TEST_F(FifoMode, ASensorThatFailsToConfigureLeavesNoFileAndTouchesNothingElse)
+{
+    // A file of the working directory whose name only the record's
+    // temporary, had it been opened, would have.
+    const char *bystander = ".tmp";
+    FILE *made = fopen(bystander, "w");
+    ASSERT_NE(made, nullptr);
+    fclose(made);
+    emulatedFailTransfer(4, PI_SPI_XFER_FAILED);  // among the configuration's writes
+    CapturedRun run = runShakelogCaptured({"-F", "-t", "2", "-f", "100", "-s", path});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("Error occurred!"), std::string::npos) << run.out;
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "the capture never started";
+    EXPECT_EQ(access(bystander, F_OK), 0);
+    std::remove(bystander);
+}
+
 }  // namespace
