@@ -74,12 +74,17 @@ bool writeCaptureRow(CaptureFiles &files, double t, double x, double y, double z
     return true;
 }
 
+bool syncCaptureFiles(CaptureFiles &files, double nowSec)
+{
+    files.lastSyncSec = nowSec;
+    files.lastFlushSec = nowSec;
+    return syncCsvFile(files.writer);
+}
+
 bool keepCaptureFilesSafe(CaptureFiles &files, double nowSec)
 {
     if (nowSec - files.lastSyncSec >= syncEverySec) {
-        files.lastSyncSec = nowSec;
-        files.lastFlushSec = nowSec;
-        return syncCsvFile(files.writer);
+        return syncCaptureFiles(files, nowSec);
     }
     if (nowSec - files.lastFlushSec >= flushEverySec) {
         files.lastFlushSec = nowSec;

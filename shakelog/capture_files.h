@@ -42,8 +42,10 @@ bool openCaptureFiles(CaptureFiles &files, const char *savePath, int64_t partRow
 // after the writer's message, once a write has failed.
 bool writeCaptureRow(CaptureFiles &files, double t, double x, double y, double z);
 
-// Flushes and syncs where they are due.  False once that has failed.
+// Flushes and syncs where they are due, or at once.  False once that has
+// failed.
 bool keepCaptureFilesSafe(CaptureFiles &files, double nowSec);
+bool syncCaptureFiles(CaptureFiles &files, double nowSec);
 
 // Closes the first file unwritten, removing it if the capture made it:
 // the capture never started.

@@ -75,7 +75,6 @@ struct FifoWriter {
     ClockModel books;  // from the observations so far, for the losses
     double booksFitSec;
     bool countKnown;  // a read found a sample behind the data registers' one
-    int64_t previousStatusStored;
     // Where the stored samples lie among the sensor's.
     Segment *segments;
     int segmentCount;
@@ -394,8 +393,6 @@ bool sizeGap(FifoWriter &writer, int64_t at, bool readerEnded)
 // A status read: its count, checked against the books, and kept.
 void takeStatus(FifoWriter &writer, const FifoEvent &status)
 {
-    int64_t previous = writer.previousStatusStored;
-    writer.previousStatusStored = status.stored;
     if (!writer.countKnown) {
         if (status.entries == 0) {
             return;  // one sample or none: a count of 0 cannot tell
@@ -417,9 +414,9 @@ void takeStatus(FifoWriter &writer, const FifoEvent &status)
         double slack = std::fmax(unseenLossLeastSec, unseenLossShare * samplePeriod(writer));
         int64_t least = arrivedBy(books, status.begin - slack - doubtAt(books, status.begin));
         if (count < least) {
-            // Lost where no pop could see it: after the reads of the batch
-            // before, which agreed with the clock.
-            noteGap(writer, previous, least - count, false, status.begin);
+            // Lost where no pop could see it: after the samples the read
+            // before counted, which agreed with the clock, and were popped.
+            noteGap(writer, status.stored, least - count, false, status.begin);
             count = least;
         }
     }
@@ -575,19 +572,24 @@ bool writeBlock(FifoWriter &writer, bool readerEnded)
     return true;
 }
 
-// Flushes and syncs on time, and replaces the record once a minute.
+// Flushes and syncs on time, and replaces the record once a minute.  The
+// rows go to stable storage before the record that counts them, so that
+// after a power cut the files hold at least the rows the record names.
 void keepSafe(FifoWriter &writer)
 {
     double now = hostMonotonicSec();
-    if (writer.result.end != CaptureEnd::writeFailed && !keepCaptureFilesSafe(*writer.files, now)) {
+    CaptureFiles &files = *writer.files;
+    RecordFile &record = *writer.record;
+    bool recordDue = now - record.lastWrittenSec >= recordEverySec || record.partsWritten != files.part;
+    if (writer.result.end != CaptureEnd::writeFailed &&
+        !(recordDue ? syncCaptureFiles(files, now) : keepCaptureFilesSafe(files, now))) {
         writer.result.end = CaptureEnd::writeFailed;
         writer.queue->writerFailed.store(true, std::memory_order_release);
         writer.rowsDone = true;
     }
-    RecordFile &record = *writer.record;
-    if (now - record.lastWrittenSec >= recordEverySec || record.partsWritten != writer.files->part) {
-        record.rowsWritten = writer.result.rows;
-        record.partsWritten = writer.files->part;
+    if (recordDue) {
+        record.rowsWritten = rowsKept(files);
+        record.partsWritten = files.part;
         writeRecordFile(record, now);
     }
 }
