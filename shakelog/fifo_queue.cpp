@@ -43,28 +43,30 @@ void waitForOtherSide()
     nanosleep(&pause, nullptr);
 }
 
-void pushSample(FifoQueue &queue, const FifoSample &sample)
+bool pushSample(FifoQueue &queue, const FifoSample &sample)
 {
     int64_t in = queue.samplesIn.load(std::memory_order_relaxed);
     while (in - queue.samplesFreed.load(std::memory_order_acquire) >= queueSampleCapacity) {
         if (queue.writerFailed.load(std::memory_order_acquire) || stopSignal != 0) {
-            return;  // nobody will free it, or the run is to stop: the reader stops at its next check
+            return false;  // nobody will free it, or the run is to stop
         }
         waitForOtherSide();
     }
     queue.samples[in & (queueSampleCapacity - 1)] = sample;
     queue.samplesIn.store(in + 1, std::memory_order_release);
+    return true;
 }
 
-void pushEvent(FifoQueue &queue, const FifoEvent &event)
+bool pushEvent(FifoQueue &queue, const FifoEvent &event)
 {
     int64_t in = queue.eventsIn.load(std::memory_order_relaxed);
     while (in - queue.eventsFreed.load(std::memory_order_acquire) >= queueEventCapacity) {
         if (queue.writerFailed.load(std::memory_order_acquire) || stopSignal != 0) {
-            return;
+            return false;
         }
         waitForOtherSide();
     }
     queue.events[in & (queueEventCapacity - 1)] = event;
     queue.eventsIn.store(in + 1, std::memory_order_release);
+    return true;
 }

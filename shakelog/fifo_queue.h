@@ -53,9 +53,10 @@ void closeFifoQueue(FifoQueue &queue);
 
 // Appends one sample or event, waiting while the ring is full (the writer
 // held up by the disk: the sensor's FIFO then overflows, and the loss is
-// counted like any other).
-void pushSample(FifoQueue &queue, const FifoSample &sample);
-void pushEvent(FifoQueue &queue, const FifoEvent &event);
+// counted like any other).  False, with nothing stored, once the writer
+// has failed or a stop signal has come while the ring was full.
+bool pushSample(FifoQueue &queue, const FifoSample &sample);
+bool pushEvent(FifoQueue &queue, const FifoEvent &event);
 
 // Waits about this long, on the host's clock, for the other side.
 void waitForOtherSide();

@@ -149,6 +149,13 @@ void noteForAim(Reader &reader, int entries, double begin, double end)
     }
 }
 
+// Why a push into the queue was refused.
+CaptureEnd refusedPush(const FifoQueue &queue)
+{
+    return queue.writerFailed.load(std::memory_order_acquire) ? CaptureEnd::writeFailed
+                                                              : CaptureEnd::interrupted;
+}
+
 // Pops `entries` samples, one transfer each, fifoPopGapSec apart.  Each
 // starts at INT_SOURCE: a set Overrun says samples were lost before this one.
 bool popEntries(Reader &reader, int entries, CaptureEnd &why)
@@ -165,11 +172,16 @@ bool popEntries(Reader &reader, int entries, CaptureEnd &why)
             return false;
         }
         double end = hostMonotonicSec();
-        if ((source & intOverrun) != 0) {
-            pushEvent(*reader.queue, FifoEvent{FifoEventKind::overrun, 0, reader.stored, begin, end});
+        bool overrun = (source & intOverrun) != 0;
+        FifoEvent lossSeen{FifoEventKind::overrun, 0, reader.stored, begin, end};
+        FifoSample popped{{sample.countX, sample.countY, sample.countZ}};
+        if ((overrun && !pushEvent(*reader.queue, lossSeen)) || !pushSample(*reader.queue, popped)) {
+            why = refusedPush(*reader.queue);
+            return false;
+        }
+        if (overrun) {
             restartAim(reader.aim, reader.stored + 1);
         }
-        pushSample(*reader.queue, FifoSample{{sample.countX, sample.countY, sample.countZ}});
         ++reader.stored;
     }
     return true;
@@ -186,7 +198,11 @@ bool readBatch(Reader &reader, CaptureEnd &why, double &detail)
     if (!readStatus(reader, entries, begin, end, why, detail)) {
         return false;
     }
-    pushEvent(*reader.queue, FifoEvent{FifoEventKind::status, entries, reader.stored, begin, end});
+    FifoEvent read{FifoEventKind::status, entries, reader.stored, begin, end};
+    if (!pushEvent(*reader.queue, read)) {
+        why = refusedPush(*reader.queue);
+        return false;
+    }
     double late = begin - reader.askedSec;
     if (reader.wake > 0 && late > 0 && late < readLongestSec) {
         reader.aim.latencySec += latencyWeight * (late - reader.aim.latencySec);
