@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -82,14 +83,13 @@ bool find_controller_line_of(uint32_t pin, const pin_location& where, const soc_
 }
 
 // The line whose registers are written; without a device tree, the pin
-// number as given, as on the original board.
+// number as given, as on the original board.  A line past the registers'
+// would wrap onto another pin's bits.
 bool find_line(uint32_t pin, const pin_location& where, const gpio_target& target, uint32_t* line)
 {
-    if (target.model == nullptr) {
+    if (target.model == nullptr)
         *line = pin;
-        return true;
-    }
-    if (!find_controller_line_of(pin, where, *target.model, line))
+    else if (!find_controller_line_of(pin, where, *target.model, line))
         return false;
     if (target.method == pull_method::rp1_pads && *line >= rp1_pull.line_count) {
         print_message(message_prefix::none, 0, "pin %u is not a header pin (RP1 bank 0, lines 0 to %u)",
@@ -202,6 +202,10 @@ int set_pull_resistor(uint32_t pin, int pull_code, const pin_location& where)
     if (!choose_gpio_target(&target) || !find_line(pin, where, target, &line) ||
         !map_gpio_block(target, &block))
         return exit_pull_failed;
+    // Two runs at once would each read, change and write back the same
+    // words: one at a time.  The lock goes with the descriptor; where the
+    // device takes none, the pull goes on without it.
+    (void)flock(block.fd, LOCK_EX);
     const bool latched = latch_pull(block, target, line, pull_code);
     munmap(block.address, block.size);
     close(block.fd);

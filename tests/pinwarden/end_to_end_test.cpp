@@ -154,6 +154,8 @@ TEST_F(PinwardenEndToEnd, PullSetsItsWordsOrFailsAfterTheHandover)
     const Case cases[] = {
         {17, "pullup", dev_mem_kind::image, 0, "", {37, 38}},
         {40, "pulldown", dev_mem_kind::image, 0, "", {37, 39}},
+        // Past GPPUDCLK1's lines: refused, not wrapped onto pin 6's bit.
+        {70, "pullup", dev_mem_kind::image, 255, "pin 70 is outside its GPIO chip\n", {}},
         {17,
          "pullup",
          dev_mem_kind::missing,
