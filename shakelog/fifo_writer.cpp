@@ -539,10 +539,16 @@ bool writeBlock(FifoWriter &writer, bool readerEnded)
     if (writer.takenUpToSec < toSec && !(readerEnded && allTaken)) {
         return false;
     }
-    fromSec = std::fmax(fromSec, breakBefore(writer, centreSec));
-    double fitToSec = std::fmin(toSec, breakAfter(writer, centreSec));
-    int n = windowBetween(writer.window, fromSec, fitToSec, writer.scratch,
+    // A fit takes no reads from beyond a loss not sized exactly, unless no
+    // read lies between the losses around the block: then the reads about
+    // them place its rows, off by a sample at most, as the end line says.
+    int n = windowBetween(writer.window, std::fmax(fromSec, breakBefore(writer, centreSec)),
+                          std::fmin(toSec, breakAfter(writer, centreSec)), writer.scratch,
                           static_cast<int>(windowObservations));
+    if (n == 0) {
+        n = windowBetween(writer.window, fromSec, toSec, writer.scratch,
+                          static_cast<int>(windowObservations));
+    }
     ClockModel clock{};
     if (n == 0 || !fitClock(writer.scratch, n, samplePeriod(writer), clock)) {
         writer.rowsDone = readerEnded;

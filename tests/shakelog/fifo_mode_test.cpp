@@ -326,6 +326,21 @@ TEST_F(FifoMode, AnotherDeviceMidwayEndsEveryModeAsAMissingSensorDoesAtStart)
     }
 }
 
+TEST_F(FifoMode, AHostStalledOverAndOverStillWritesEveryRow)
+{
+    // Stalls nearly as long as the time between them: losses in quick
+    // succession, some with no read between them that could size them.
+    for (unsigned long long seed : {2ULL, 3ULL}) {
+        resetEmulatedSensor();
+        emulatedStallRandomly(0.02, 0.018, seed);
+        CapturedRun run = runShakelogCaptured({"-F", "-t", "3", "-f", "3200", "-s", path});
+        EXPECT_EQ(run.status, 1) << seed;
+        EXPECT_NE(run.out.find("could not be sized exactly"), std::string::npos)
+            << seed << ": " << run.out;
+        EXPECT_EQ(parseRows(readFile(path)).t.size(), 9600u) << seed;
+    }
+}
+
 TEST_F(FifoMode, ASensorThatFailsToConfigureLeavesNoFileAndTouchesNothingElse)
 {
     // A file of the working directory whose name only the record's
